@@ -1,0 +1,219 @@
+// Control of the simulated machine, for tests, fuzz targets, benchmarks and
+// the simulated update.
+//
+// The simulated machine implements every operation of platform/kernel32.h.
+// It holds drive letters with their types, SCSI devices behind \\.\X: that
+// keep the VX72M's drive contract strictly, the module's resources, a real
+// temporary folder, real child processes, a captured console, scripted keys
+// and a virtual clock. Every seam call is recorded with its arguments.
+//
+// It is single-threaded, like the updater. Reset() gives a fresh machine.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/kernel32.h"
+
+namespace sim {
+
+// ---------------------------------------------------------------- the log
+
+// One seam call. `args` holds the call's numeric arguments in the order of the
+// function's parameters; pointers are logged as 0 (null) or 1 (not null), and
+// handles as the number they carry (see HandleNumber). The last element of
+// `args` is the result (for functions that return one). `text` holds the
+// call's string argument in UTF-8 (path, note, command line). `data` holds the
+// bytes the call was given: the request record handed to DeviceIoControl as
+// it was when the call began, the bytes of WriteFile, the UTF-16 code units of
+// WriteConsoleW (as bytes, little-endian) and so on.
+struct Call {
+  std::string fn; // seam name without the Sim prefix, e.g. "CreateFileW"
+  std::string text;
+  std::vector<uint64_t> args;
+  std::vector<uint8_t> data;
+};
+
+// Argument order per function (each followed by the result where there is one):
+//   GetDriveTypeW        text=root path          args={result}
+//   CreateFileW          text=path               args={access, share, sa!=0,
+//                        disposition, flags, template!=0, handle (0 on failure)}
+//   CloseHandle          args={handle, result}
+//   GetLastError         args={result}
+//   DeviceIoControl      args={handle, code, inSize, outSize, bytesReturned!=0,
+//                        overlapped!=0, result}  data=input bytes
+//   OutputDebugStringW   text=note
+//   Sleep                args={ms}
+//   _getch (logged as "_getch")  args={result}
+//   FindResourceW        args={module!=0, id, type id, handle}
+//   others: see platform/sim/machine.cpp
+const std::vector<Call>& Calls();
+std::vector<Call> CallsTo(const std::string& fn);
+// Calls whose name is in `fns`, in order (for example the drive's commands).
+std::vector<Call> CallsTo(std::initializer_list<const char*> fns);
+void ClearCalls();
+uint64_t HandleNumber(HANDLE handle);
+
+// Called after every recorded call (once the call has done its work), so a
+// test can change the machine at an exact point of a run.
+void OnCall(std::function<void(const Call&)> observer);
+
+// --------------------------------------------------------------- the machine
+
+// A fresh machine: letter C is a fixed disk and every other letter has no
+// root directory; no devices, no resources, empty log and console, clock at
+// 0 ms, a new empty temporary folder on the real disk, no scripted keys.
+void Reset();
+
+void SetDriveType(char letter, UINT type);
+
+// ------------------------------------------------------------------ drives
+
+enum class Media { NoDisc, Ready, BecomingReady };
+
+enum class FaultKind {
+  Transport,      // DeviceIoControl returns FALSE with `error`
+  CheckCondition, // the drive answers CHECK CONDITION with `sense`
+  Vanish,         // the device is gone from this command on: DeviceIoControl
+                  // fails with ERROR_DEVICE_NOT_CONNECTED, opens fail with
+                  // ERROR_FILE_NOT_FOUND, its letter has no root directory
+};
+
+// Which commands a fault hits: the n-th pass-through command the drive
+// receives (1-based, counted over the whole run), or commands with an opcode,
+// optionally only its n-th occurrence (1-based; 0 = every one).
+struct Fault {
+  int commandNumber = 0;
+  int opcode = -1;
+  int occurrence = 0;
+  FaultKind kind = FaultKind::Transport;
+  DWORD error = ERROR_IO_DEVICE;
+  std::array<uint8_t, 18> sense{}; // fixed-format sense data
+};
+
+// Fixed-format sense data with a sense key, ASC, ASCQ and INFORMATION.
+std::array<uint8_t, 18> Sense(uint8_t key, uint8_t asc, uint8_t ascq,
+                              uint32_t information = 0);
+
+// One SCSI command as the drive saw it.
+struct ScsiCommand {
+  int number;                // 1-based, counted over the whole run
+  std::vector<uint8_t> cdb;  // CdbLength bytes
+  uint8_t dataIn;            // the request's DataIn
+  uint32_t length;           // DataTransferLength
+  uint32_t timeout;          // TimeOutValue, seconds
+  std::vector<uint8_t> data; // data-out bytes as sent (empty for data in)
+  uint64_t at;               // virtual clock, ms
+};
+
+// The drive's answer to one command, as a hook may give it.
+struct ScsiAnswer {
+  bool transportFailure = false; // DeviceIoControl FALSE with `error`
+  DWORD error = ERROR_IO_DEVICE;
+  bool vanish = false;           // as FaultKind::Vanish
+  uint8_t status = 0;            // SCSI status; 0x02 = CHECK CONDITION
+  std::vector<uint8_t> sense;    // sense bytes (at most SenseInfoLength used)
+  std::vector<uint8_t> dataIn;   // data-in bytes (at most the transfer length)
+};
+
+constexpr uint32_t kFirmwareSize = 0x200000;
+constexpr uint32_t kRevisionBlockOffset = 0x1EC000;
+
+struct Drive {
+  char letter = 0;
+  UINT type = DRIVE_CDROM;
+  DWORD openError = 0;   // non-zero: CreateFileW on the device fails with it
+  DWORD mcnError = 0;    // non-zero: the media change request fails with it
+  Media media = Media::NoDisc;
+
+  // The installed firmware (kFirmwareSize bytes). INQUIRY bytes 8-35 are
+  // its revision block's bytes 0-27 unless `identification` is set.
+  std::vector<uint8_t> firmware;
+  std::string identification; // 28 bytes, may hold zero bytes; "" = derived
+
+  // The long write after a commit: how long it takes on the clock, whether it
+  // ends with the reset unit attention before GOOD, and whether it ends.
+  uint32_t longWriteMs = 5000;
+  bool resetAfterLongWrite = true;
+  bool longWriteNeverEnds = false;
+
+  std::vector<Fault> faults;
+  // Runs before the model for every command; returning true makes `answer`
+  // the drive's answer and the model sees nothing of the command.
+  std::function<bool(const ScsiCommand&, ScsiAnswer&)> hook;
+
+  // What the drive saw and where it stands.
+  std::vector<ScsiCommand> commands;
+  bool vanished = false;
+  bool mcnDisabled = false;     // media change notification switched off
+  int mcnRequests = 0;
+  bool downloadStarted = false;
+  uint32_t piecesReceived = 0;
+  bool committed = false;
+  bool updated = false;         // the new firmware is installed
+  std::vector<uint8_t> received; // the image as downloaded so far
+};
+
+// A KORVANEX BD-RE VX72M whose installed firmware carries `revision` (four
+// bytes) in its revision block. The drive's letter gets type DRIVE_CDROM.
+Drive& AddVx72m(char letter, const char* revision = "PR03");
+// Another optical drive: INQUIRY bytes 8-35 are the 28 bytes given (which may
+// hold zero bytes); its revision block is all zeros.
+Drive& AddDrive(char letter, const std::string& identification28);
+Drive* DriveAt(char letter);
+
+// -------------------------------------------------------- the console
+
+// Standard output as bytes, in the order written (WriteFile on the standard
+// output handle; child processes' output when their standard output is ours).
+const std::string& Stdout();
+// The wide text written with WriteConsoleW, in order.
+const std::wstring& ConsoleText();
+// Notes written with OutputDebugStringW, concatenated.
+const std::wstring& DebugOutput();
+// Standard output is a console with this output code page (default: not a
+// console, as when output is redirected to a file or pipe).
+void SetConsole(bool isConsole, UINT outputCodePage = 932);
+// Keys _getch returns, in order; with none left it returns -1 at once.
+void QueueKeys(const std::string& keys);
+// The simulated update: writes also reach the real standard output, _getch
+// reads a real key, and Sleep really sleeps (the clock follows real time).
+void UseRealConsoleAndTime(bool on);
+
+// -------------------------------------------------------- time
+
+uint64_t Now(); // the clock, ms since Reset
+
+// -------------------------------------------------------- resources
+
+// Resource `id` of type RT_RCDATA in the program's own module.
+void SetResource(int id, const void* bytes, size_t size);
+void RemoveResource(int id);
+
+// -------------------------------------------------------- files and processes
+
+// The real folder GetTempPathW names (ends with '/'). Paths the updater
+// builds with backslashes are mapped to '/' on the real disk.
+std::string TempFolder();
+// Makes GetTempPathW name `folder` instead (created if missing; a folder may
+// hold blanks and be long). Empty: GetTempPathW fails.
+void SetTempFolder(const std::string& folder);
+// Entries left under the temporary folder, recursively, as relative paths.
+std::vector<std::string> TempFolderEntries();
+
+// CreateProcessW fails with this error (0: processes really start).
+void SetCreateProcessError(DWORD error);
+// BCryptGenRandom gives these bytes first, then real random bytes.
+void QueueRandomBytes(const std::vector<uint8_t>& bytes);
+
+// -------------------------------------------------------- console control, power
+
+// Whether a console control handler is installed and the execution state the
+// program asked for last.
+bool CtrlHandlerInstalled();
+EXECUTION_STATE ExecutionState();
+
+} // namespace sim
