@@ -43,6 +43,7 @@ typedef DWORD EXECUTION_STATE;
 typedef void* BCRYPT_ALG_HANDLE;
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD ctrlType);
 
+#define WINAPI
 #define TRUE 1
 #define FALSE 0
 #define MAX_PATH 260
