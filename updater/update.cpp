@@ -177,5 +177,5 @@ void UpdateFirmware() {
   ConsolePrint("%s\n\n", MSG_UPDATE_COMPLETE);
   ConsolePrint("After FW Updating : %s\n\n", ReadIdentification());
   ConsolePrint("%s\n", MSG_PRESS_ANY_KEY);
-  WaitForKey();
+  _getch();
 }
