@@ -33,7 +33,10 @@
 
 #include "platform/sim/sim.h"
 #include "updater/drive/discovery.h"
+#include "updater/package/package.h"
+#if defined(HARNESS_LINKED_RESOURCES)
 #include "updater/linked_resources.h"
+#endif
 
 int wmain(int argc, wchar_t* argv[]);
 
@@ -194,17 +197,21 @@ int main(int argc, char** argv) {
   }
 
   sim::Reset();
-  InstallLinkedResources();
+#if defined(HARNESS_LINKED_RESOURCES)
+  InstallLinkedResources(); // elsewhere the program's own resources serve
+#endif
   Scenario scenario;
   if (!ApplyScenario(text, scenario)) return 2;
   if (scenario.verifierRefuses) {
-    g_refusedPackage.assign(LinkedPackage(), LinkedPackage() + LinkedPackageSize());
+    HRSRC resource = FindResourceW(NULL, MAKEINTRESOURCEW(PACKAGE_RESOURCE_ID), RT_RCDATA);
+    const auto* package = (const unsigned char*)LockResource(LoadResource(NULL, resource));
+    g_refusedPackage.assign(package, package + SizeofResource(NULL, resource));
     g_refusedPackage[4 + 0x1000] ^= 0x01; // one image byte: the signature no longer matches
-    sim::SetResource(101, g_refusedPackage.data(), g_refusedPackage.size());
+    sim::SetResource(PACKAGE_RESOURCE_ID, g_refusedPackage.data(), g_refusedPackage.size());
   }
   // On a terminal the Japanese texts are shown as a console shows them (the
   // updater converts them); into a file or pipe they go as Shift-JIS bytes.
-  sim::SetConsole(isatty(1) != 0, 65001);
+  sim::SetConsole(isatty(1) != 0, CP_UTF8);
   sim::UseRealConsoleAndTime(scenario.realTime);
   g_EndProcess = EndProcess;
 

@@ -13,10 +13,13 @@ __asm__(".section .rodata\n"
         "linked_verifier_begin:\n"
         ".incbin \"" UPDATER_VERIFIER "\"\n"
         "linked_verifier_end:\n"
-        ".previous\n");
+        ".text\n");
 
-extern "C" const unsigned char linked_package_begin[], linked_package_end[];
-extern "C" const unsigned char linked_verifier_begin[], linked_verifier_end[];
+// The assembler names are given as they are, without any platform prefix.
+extern const unsigned char linked_package_begin[] __asm__("linked_package_begin");
+extern const unsigned char linked_package_end[] __asm__("linked_package_end");
+extern const unsigned char linked_verifier_begin[] __asm__("linked_verifier_begin");
+extern const unsigned char linked_verifier_end[] __asm__("linked_verifier_end");
 
 const unsigned char* LinkedPackage() { return linked_package_begin; }
 size_t LinkedPackageSize() { return (size_t)(linked_package_end - linked_package_begin); }
