@@ -14,6 +14,6 @@ for preset in linux asan win64 win32; do
   run cmake --preset "$preset" >/dev/null
   run cmake --build --preset "$preset" -j"$jobs"
 done
-for preset in linux asan win64; do
+for preset in linux asan win64 win32; do
   run ctest --preset "$preset" -j"$jobs"
 done
