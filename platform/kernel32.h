@@ -17,6 +17,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#ifndef NOMINMAX
+#define NOMINMAX // keep std::min and std::max usable beside windows.h
+#endif
 #include <windows.h>
 #include <bcrypt.h>
 #include <conio.h>

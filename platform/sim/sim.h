@@ -50,16 +50,16 @@ struct Call {
 //   _getch (logged as "_getch")  args={result}
 //   FindResourceW        args={module!=0, id, type id, handle}
 //   others: see platform/sim/machine.cpp
-const std::vector<Call>& Calls();
-std::vector<Call> CallsTo(const std::string& fn);
+const std::vector<Call> &Calls();
+std::vector<Call> CallsTo(const std::string &fn);
 // Calls whose name is in `fns`, in order (for example the drive's commands).
-std::vector<Call> CallsTo(std::initializer_list<const char*> fns);
+std::vector<Call> CallsTo(std::initializer_list<const char *> fns);
 void ClearCalls();
 uint64_t HandleNumber(HANDLE handle);
 
 // Called after every recorded call (once the call has done its work), so a
 // test can change the machine at an exact point of a run.
-void OnCall(std::function<void(const Call&)> observer);
+void OnCall(std::function<void(const Call &)> observer);
 
 // --------------------------------------------------------------- the machine
 
@@ -84,7 +84,9 @@ enum class FaultKind {
 
 // Which commands a fault hits: the n-th pass-through command the drive
 // receives (1-based, counted over the whole run), or commands with an opcode,
-// optionally only its n-th occurrence (1-based; 0 = every one).
+// optionally only its n-th occurrence (1-based; 0 = every one). A fault that
+// names both must match both; one that names neither hits every command. The
+// first fault in the list that hits a command answers it.
 struct Fault {
   int commandNumber = 0;
   int opcode = -1;
@@ -95,8 +97,7 @@ struct Fault {
 };
 
 // Fixed-format sense data with a sense key, ASC, ASCQ and INFORMATION.
-std::array<uint8_t, 18> Sense(uint8_t key, uint8_t asc, uint8_t ascq,
-                              uint32_t information = 0);
+std::array<uint8_t, 18> Sense(uint8_t key, uint8_t asc, uint8_t ascq, uint32_t information = 0);
 
 // One SCSI command as the drive saw it.
 struct ScsiCommand {
@@ -113,10 +114,10 @@ struct ScsiCommand {
 struct ScsiAnswer {
   bool transportFailure = false; // DeviceIoControl FALSE with `error`
   DWORD error = ERROR_IO_DEVICE;
-  bool vanish = false;           // as FaultKind::Vanish
-  uint8_t status = 0;            // SCSI status; 0x02 = CHECK CONDITION
-  std::vector<uint8_t> sense;    // sense bytes (at most SenseInfoLength used)
-  std::vector<uint8_t> dataIn;   // data-in bytes (at most the transfer length)
+  bool vanish = false;         // as FaultKind::Vanish
+  uint8_t status = 0;          // SCSI status; 0x02 = CHECK CONDITION
+  std::vector<uint8_t> sense;  // sense bytes (at most SenseInfoLength used)
+  std::vector<uint8_t> dataIn; // data-in bytes (at most the transfer length)
 };
 
 constexpr uint32_t kFirmwareSize = 0x200000;
@@ -125,8 +126,8 @@ constexpr uint32_t kRevisionBlockOffset = 0x1EC000;
 struct Drive {
   char letter = 0;
   UINT type = DRIVE_CDROM;
-  DWORD openError = 0;   // non-zero: CreateFileW on the device fails with it
-  DWORD mcnError = 0;    // non-zero: the media change request fails with it
+  DWORD openError = 0; // non-zero: CreateFileW on the device fails with it
+  DWORD mcnError = 0;  // non-zero: the media change request fails with it
   Media media = Media::NoDisc;
 
   // The installed firmware (kFirmwareSize bytes). INQUIRY bytes 8-35 are
@@ -143,42 +144,48 @@ struct Drive {
   std::vector<Fault> faults;
   // Runs before the model for every command; returning true makes `answer`
   // the drive's answer and the model sees nothing of the command.
-  std::function<bool(const ScsiCommand&, ScsiAnswer&)> hook;
+  std::function<bool(const ScsiCommand &, ScsiAnswer &)> hook;
 
   // What the drive saw and where it stands.
   std::vector<ScsiCommand> commands;
   bool vanished = false;
-  bool mcnDisabled = false;     // media change notification switched off
+  bool mcnDisabled = false; // media change notification switched off
   int mcnRequests = 0;
   bool downloadStarted = false;
   uint32_t piecesReceived = 0;
   bool committed = false;
-  bool updated = false;         // the new firmware is installed
+  bool updated = false;          // the new firmware is installed
   std::vector<uint8_t> received; // the image as downloaded so far
+  // The long write after a commit (added with the model: the drive needs to
+  // know when it began and what it still owes the program when it ends).
+  bool writing = false;              // the long write is in progress
+  uint64_t committedAt = 0;          // clock at the accepted commit, ms
+  bool unitAttentionPending = false; // the reset, reported by the next command
+  bool completionPending = false;    // the next TEST UNIT READY answers GOOD
 };
 
 // A KORVANEX BD-RE VX72M whose installed firmware carries `revision` (four
 // bytes) in its revision block. The drive's letter gets type DRIVE_CDROM.
-Drive& AddVx72m(char letter, const char* revision = "PR03");
+Drive &AddVx72m(char letter, const char *revision = "PR03");
 // Another optical drive: INQUIRY bytes 8-35 are the 28 bytes given (which may
 // hold zero bytes); its revision block is all zeros.
-Drive& AddDrive(char letter, const std::string& identification28);
-Drive* DriveAt(char letter);
+Drive &AddDrive(char letter, const std::string &identification28);
+Drive *DriveAt(char letter);
 
 // -------------------------------------------------------- the console
 
 // Standard output as bytes, in the order written (WriteFile on the standard
 // output handle; child processes' output when their standard output is ours).
-const std::string& Stdout();
+const std::string &Stdout();
 // The wide text written with WriteConsoleW, in order.
-const std::wstring& ConsoleText();
+const std::wstring &ConsoleText();
 // Notes written with OutputDebugStringW, concatenated.
-const std::wstring& DebugOutput();
+const std::wstring &DebugOutput();
 // Standard output is a console with this output code page (default: not a
 // console, as when output is redirected to a file or pipe).
 void SetConsole(bool isConsole, UINT outputCodePage = 932);
 // Keys _getch returns, in order; with none left it returns -1 at once.
-void QueueKeys(const std::string& keys);
+void QueueKeys(const std::string &keys);
 // The simulated update: writes also reach the real standard output, _getch
 // reads a real key, and Sleep really sleeps (the clock follows real time).
 void UseRealConsoleAndTime(bool on);
@@ -190,7 +197,7 @@ uint64_t Now(); // the clock, ms since Reset
 // -------------------------------------------------------- resources
 
 // Resource `id` of type RT_RCDATA in the program's own module.
-void SetResource(int id, const void* bytes, size_t size);
+void SetResource(int id, const void *bytes, size_t size);
 void RemoveResource(int id);
 
 // -------------------------------------------------------- files and processes
@@ -200,14 +207,14 @@ void RemoveResource(int id);
 std::string TempFolder();
 // Makes GetTempPathW name `folder` instead (created if missing; a folder may
 // hold blanks and be long). Empty: GetTempPathW fails.
-void SetTempFolder(const std::string& folder);
+void SetTempFolder(const std::string &folder);
 // Entries left under the temporary folder, recursively, as relative paths.
 std::vector<std::string> TempFolderEntries();
 
 // CreateProcessW fails with this error (0: processes really start).
 void SetCreateProcessError(DWORD error);
 // BCryptGenRandom gives these bytes first, then real random bytes.
-void QueueRandomBytes(const std::vector<uint8_t>& bytes);
+void QueueRandomBytes(const std::vector<uint8_t> &bytes);
 
 // -------------------------------------------------------- console control, power
 
