@@ -135,4 +135,7 @@ openssl x509 -in "$work/dm.pem" -out "$work/dm.crt"
 for name in ca.crt dm.crt ca.key dm.key; do
   to_crlf "$work/$name" "$out/$name"
 done
-openssl verify -no_check_time -CAfile "$out/ca.crt" "$out/dm.crt" >/dev/null
+# A root without keyCertSign is wanted only by tests, and cannot verify.
+case "$root_usage" in
+*keyCertSign*) openssl verify -no_check_time -CAfile "$out/ca.crt" "$out/dm.crt" >/dev/null ;;
+esac
