@@ -66,7 +66,9 @@ uint32_t Progress(const Drive &drive) {
   if (drive.longWriteMs == 0 || elapsed >= drive.longWriteMs) {
     return kProgressComplete;
   }
-  return static_cast<uint32_t>(elapsed * kProgressComplete / drive.longWriteMs);
+  // Rounded up, so a report shows at least the share of the time gone by.
+  return static_cast<uint32_t>((elapsed * kProgressComplete + drive.longWriteMs - 1) /
+                               drive.longWriteMs);
 }
 
 std::vector<uint8_t> Identification(const Drive &drive) {
@@ -297,7 +299,9 @@ Drive &AddDrive(char letter, const std::string &identification28) {
 namespace detail {
 
 void AdvanceDrive(Drive &drive) {
-  if (drive.writing && !drive.longWriteNeverEnds && Now() - drive.committedAt > drive.longWriteMs) {
+  // A drive that vanished stays as it was when it went.
+  if (!drive.vanished && drive.writing && !drive.longWriteNeverEnds &&
+      Now() - drive.committedAt >= drive.longWriteMs) {
     drive.writing = false;
     drive.firmware = drive.received;
     drive.updated = true;

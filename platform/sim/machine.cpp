@@ -311,7 +311,9 @@ BOOL PassThrough(HandleEntry &entry, Drive &drive, LPVOID inBuffer, DWORD inSize
   }
   const ScsiAnswer answer = detail::ExecuteCommand(drive, std::move(command));
   if (answer.vanish) {
+    // The device object goes with the device, and its media change lock too.
     drive.vanished = true;
+    drive.mcnDisabled = false;
     return Fail(ERROR_DEVICE_NOT_CONNECTED);
   }
   if (answer.transportFailure) {
@@ -623,6 +625,10 @@ uint64_t HandleNumber(HANDLE handle) {
 }
 
 void OnCall(std::function<void(const Call &)> observer) {
+  if (!observer) {
+    M().observers.clear(); // OnCall(nullptr) removes every observer
+    return;
+  }
   M().observers.push_back(std::move(observer));
 }
 
@@ -971,7 +977,7 @@ BOOL SimWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytes
                   void *overlapped) {
   const BOOL result = sim::WriteBytes(file, buffer, bytesToWrite, bytesWritten, overlapped);
   Record("WriteFile",
-         {sim::H(file), bytesToWrite, sim::P(bytesWritten), sim::P(overlapped),
+         {sim::H(file), sim::P(buffer), bytesToWrite, sim::P(bytesWritten), sim::P(overlapped),
           static_cast<uint64_t>(result)},
          "", sim::Bytes(buffer, bytesToWrite));
   return result;
@@ -981,7 +987,7 @@ BOOL SimReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRea
                  void *overlapped) {
   const BOOL result = sim::ReadBytes(file, buffer, bytesToRead, bytesRead, overlapped);
   Record("ReadFile",
-         {sim::H(file), bytesToRead, sim::P(bytesRead), sim::P(overlapped),
+         {sim::H(file), sim::P(buffer), bytesToRead, sim::P(bytesRead), sim::P(overlapped),
           static_cast<uint64_t>(result)},
          "", result ? sim::Bytes(buffer, *bytesRead) : std::vector<uint8_t>{});
   return result;
@@ -1097,7 +1103,7 @@ BOOL SimWriteConsoleW(HANDLE consoleOutput, const void *buffer, DWORD numberOfCh
     result = TRUE;
   }
   Record("WriteConsoleW",
-         {sim::H(consoleOutput), numberOfCharsToWrite, sim::P(numberOfCharsWritten),
+         {sim::H(consoleOutput), sim::P(buffer), numberOfCharsToWrite, sim::P(numberOfCharsWritten),
           sim::P(reserved), static_cast<uint64_t>(result)},
          "", sim::Utf16Bytes(text, numberOfCharsToWrite));
   return result;

@@ -24,12 +24,14 @@ namespace sim {
 
 // One seam call. `args` holds the call's numeric arguments in the order of the
 // function's parameters; pointers are logged as 0 (null) or 1 (not null), and
-// handles as the number they carry (see HandleNumber). The last element of
-// `args` is the result (for functions that return one). `text` holds the
-// call's string argument in UTF-8 (path, note, command line). `data` holds the
-// bytes the call was given: the request record handed to DeviceIoControl as
-// it was when the call began, the bytes of WriteFile, the UTF-16 code units of
-// WriteConsoleW (as bytes, little-endian) and so on.
+// handles as the number they carry (see HandleNumber). The string argument a
+// call has goes to `text` (in UTF-8) instead of `args`. The last element of
+// `args` is the result (for functions that return one); int values are
+// sign-extended (-1 is UINT64_MAX). `data` holds the bytes the call was given:
+// the request record handed to DeviceIoControl as it was when the call began,
+// the bytes of WriteFile, the UTF-16 code units of WriteConsoleW (as bytes,
+// little-endian) and so on; for calls that give bytes back (ReadFile,
+// BCryptGenRandom) the bytes given.
 struct Call {
   std::string fn; // seam name without the Sim prefix, e.g. "CreateFileW"
   std::string text;
@@ -43,22 +45,60 @@ struct Call {
 //                        disposition, flags, template!=0, handle (0 on failure)}
 //   CloseHandle          args={handle, result}
 //   GetLastError         args={result}
+//   SetLastError         args={error}
 //   DeviceIoControl      args={handle, code, inSize, outSize, bytesReturned!=0,
 //                        overlapped!=0, result}  data=input bytes
 //   OutputDebugStringW   text=note
+//   FindResourceW        args={module!=0, id, type id, handle}  (a name given
+//                        as a string: id 0 and the name in text)
+//   LoadResource         args={module!=0, resInfo, handle}
+//   LockResource         args={resData, result!=0}
+//   SizeofResource       args={module!=0, resInfo, size}
+//   GetTempPathW         text=folder given   args={bufferLength, buffer!=0, result}
+//   CreateDirectoryW     text=path           args={sa!=0, result}
+//   RemoveDirectoryW     text=path           args={result}
+//   DeleteFileW          text=path           args={result}
+//   WriteFile            args={handle, buffer!=0, bytesToWrite, bytesWritten!=0,
+//                        overlapped!=0, result}  data=the bytes
+//   ReadFile             args={handle, buffer!=0, bytesToRead, bytesRead!=0,
+//                        overlapped!=0, result}  data=the bytes read
+//   CreateProcessW       text=command line (the application name when there
+//                        is none)  args={applicationName!=0, processAttributes!=0,
+//                        threadAttributes!=0, inheritHandles, creationFlags,
+//                        environment!=0, currentDirectory!=0, startupInfo!=0,
+//                        processInformation!=0, result}  data=the STARTUPINFOW
+//   WaitForSingleObject  args={handle, ms, result}
+//   GetExitCodeProcess   args={handle, exitCode!=0, result}
+//   GetStdHandle         args={which, handle}
 //   Sleep                args={ms}
+//   GetConsoleMode       args={handle, mode!=0, result}
+//   GetConsoleOutputCP   args={result}
+//   WriteConsoleW        args={handle, buffer!=0, chars, charsWritten!=0,
+//                        reserved!=0, result}  data=UTF-16LE code units
+//   MultiByteToWideChar  args={codePage, flags, string!=0, count, wide!=0,
+//                        wideCount, result}  data=the bytes read (count, or up
+//                        to and with the terminator for -1)
+//   SetConsoleCtrlHandler args={handler!=0, add, result}
+//   SetThreadExecutionState args={flags, previous state}
+//   BCryptGenRandom      args={algorithm!=0, buffer!=0, size, flags, status}
+//                        data=the bytes given
 //   _getch (logged as "_getch")  args={result}
-//   FindResourceW        args={module!=0, id, type id, handle}
-//   others: see platform/sim/machine.cpp
+//
+// Handles: the standard input, output and error handles are 1, 2 and 3; every
+// other handle gets the next number from 16 on, never reused until Reset, so
+// a handle used after its close fails with ERROR_INVALID_HANDLE.
 const std::vector<Call> &Calls();
 std::vector<Call> CallsTo(const std::string &fn);
 // Calls whose name is in `fns`, in order (for example the drive's commands).
 std::vector<Call> CallsTo(std::initializer_list<const char *> fns);
 void ClearCalls();
+// The number a handle carries; INVALID_HANDLE_VALUE gives UINT64_MAX.
 uint64_t HandleNumber(HANDLE handle);
 
 // Called after every recorded call (once the call has done its work), so a
-// test can change the machine at an exact point of a run.
+// test can change the machine at an exact point of a run. OnCall(nullptr)
+// removes every observer (Reset does too). Calls an observer makes are logged
+// but not observed again.
 void OnCall(std::function<void(const Call &)> observer);
 
 // --------------------------------------------------------------- the machine
