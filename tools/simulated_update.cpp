@@ -38,7 +38,7 @@
 #include "updater/linked_resources.h"
 #endif
 
-int wmain(int argc, wchar_t* argv[]);
+int wmain(int argc, wchar_t *argv[]);
 
 namespace {
 
@@ -47,41 +47,50 @@ struct Scenario {
   bool verifierRefuses = false;
 };
 
-const char* PresetText(const std::string& name) {
-  if (name == "update") return "drive E vx72m PR03\nmedia nodisc\nlong-write-ms 6000\n";
-  if (name == "disc") return "drive E vx72m PR03\nmedia ready\n";
-  if (name == "latest") return "drive E vx72m PR05\n";
-  if (name == "no-drive") return "";
-  if (name == "other-maker") return "drive E other OTHERCO BD-RW  XR-2000     1.02\n";
+const char *PresetText(const std::string &name) {
+  if (name == "update")
+    return "drive E vx72m PR03\nmedia nodisc\nlong-write-ms 6000\n";
+  if (name == "disc")
+    return "drive E vx72m PR03\nmedia ready\n";
+  if (name == "latest")
+    return "drive E vx72m PR05\n";
+  if (name == "no-drive")
+    return "";
+  if (name == "other-maker")
+    return "drive E other OTHERCO BD-RW  XR-2000     1.02\n";
   if (name == "failing-chunk")
     return "drive E vx72m PR03\nfault 0x3B 43 check 5 0x24 0\n"; // the 42nd chunk
-  if (name == "verifier-refuses") return "drive E vx72m PR03\nverifier refuses\n";
+  if (name == "verifier-refuses")
+    return "drive E vx72m PR03\nverifier refuses\n";
   if (name == "never-finishes")
     return "drive E vx72m PR03\nlong-write never-ends\ntime virtual\n";
   return nullptr;
 }
 
-bool Fail(const std::string& line) {
+bool Fail(const std::string &line) {
   fprintf(stderr, "simulated-update: cannot read this scenario line: %s\n", line.c_str());
   return false;
 }
 
-bool ApplyScenario(const std::string& text, Scenario& scenario) {
+bool ApplyScenario(const std::string &text, Scenario &scenario) {
   std::istringstream lines(text);
   std::string line;
-  sim::Drive* drive = nullptr;
+  sim::Drive *drive = nullptr;
   while (std::getline(lines, line)) {
     size_t hash = line.find('#');
     std::string body = line.substr(0, hash);
     std::istringstream words(body);
     std::string key;
-    if (!(words >> key)) continue;
+    if (!(words >> key))
+      continue;
     if (key == "drive") {
       std::string letter, kind;
-      if (!(words >> letter >> kind) || letter.size() != 1) return Fail(line);
+      if (!(words >> letter >> kind) || letter.size() != 1)
+        return Fail(line);
       if (kind == "vx72m") {
         std::string revision;
-        if (!(words >> revision) || revision.size() != 4) return Fail(line);
+        if (!(words >> revision) || revision.size() != 4)
+          return Fail(line);
         drive = &sim::AddVx72m(letter[0], revision.c_str());
       } else if (kind == "other") {
         std::string rest;
@@ -95,42 +104,53 @@ bool ApplyScenario(const std::string& text, Scenario& scenario) {
     } else if (key == "time") {
       std::string mode;
       words >> mode;
-      if (mode != "virtual" && mode != "real") return Fail(line);
+      if (mode != "virtual" && mode != "real")
+        return Fail(line);
       scenario.realTime = mode == "real";
     } else if (key == "verifier") {
       std::string what;
-      if (!(words >> what) || what != "refuses") return Fail(line);
+      if (!(words >> what) || what != "refuses")
+        return Fail(line);
       scenario.verifierRefuses = true;
     } else if (drive == nullptr) {
       return Fail(line + "   (declare a drive first)");
     } else if (key == "media") {
       std::string media;
       words >> media;
-      if (media == "nodisc") drive->media = sim::Media::NoDisc;
-      else if (media == "ready") drive->media = sim::Media::Ready;
-      else if (media == "becoming") drive->media = sim::Media::BecomingReady;
-      else return Fail(line);
+      if (media == "nodisc")
+        drive->media = sim::Media::NoDisc;
+      else if (media == "ready")
+        drive->media = sim::Media::Ready;
+      else if (media == "becoming")
+        drive->media = sim::Media::BecomingReady;
+      else
+        return Fail(line);
     } else if (key == "long-write-ms") {
-      if (!(words >> drive->longWriteMs)) return Fail(line);
+      if (!(words >> drive->longWriteMs))
+        return Fail(line);
     } else if (key == "long-write") {
       std::string what;
-      if (!(words >> what) || what != "never-ends") return Fail(line);
+      if (!(words >> what) || what != "never-ends")
+        return Fail(line);
       drive->longWriteNeverEnds = true;
     } else if (key == "fault") {
       std::string opcode, kind;
       sim::Fault fault;
-      if (!(words >> opcode >> fault.occurrence >> kind)) return Fail(line);
+      if (!(words >> opcode >> fault.occurrence >> kind))
+        return Fail(line);
       fault.opcode = (int)strtol(opcode.c_str(), nullptr, 0);
       if (kind == "check") {
         std::string k, asc, ascq;
-        if (!(words >> k >> asc >> ascq)) return Fail(line);
+        if (!(words >> k >> asc >> ascq))
+          return Fail(line);
         fault.kind = sim::FaultKind::CheckCondition;
         fault.sense = sim::Sense((uint8_t)strtol(k.c_str(), nullptr, 0),
                                  (uint8_t)strtol(asc.c_str(), nullptr, 0),
                                  (uint8_t)strtol(ascq.c_str(), nullptr, 0));
       } else if (kind == "transport") {
         fault.kind = sim::FaultKind::Transport;
-        if (!(words >> fault.error)) return Fail(line);
+        if (!(words >> fault.error))
+          return Fail(line);
       } else if (kind == "vanish") {
         fault.kind = sim::FaultKind::Vanish;
       } else {
@@ -150,8 +170,9 @@ void DescribeMachine() {
   fprintf(stderr, "[simulated machine]");
   bool any = false;
   for (char letter = 'A'; letter <= 'Z'; letter++) {
-    const sim::Drive* drive = sim::DriveAt(letter);
-    if (drive == nullptr) continue;
+    const sim::Drive *drive = sim::DriveAt(letter);
+    if (drive == nullptr)
+      continue;
     any = true;
     fprintf(stderr, " %c: optical drive", letter);
   }
@@ -160,11 +181,12 @@ void DescribeMachine() {
 
 void DescribeOutcome() {
   for (char letter = 'A'; letter <= 'Z'; letter++) {
-    const sim::Drive* drive = sim::DriveAt(letter);
-    if (drive == nullptr) continue;
-    const uint8_t* tag = drive->firmware.data() + sim::kRevisionBlockOffset + 24;
+    const sim::Drive *drive = sim::DriveAt(letter);
+    if (drive == nullptr)
+      continue;
+    const uint8_t *tag = drive->firmware.data() + sim::kRevisionBlockOffset + 24;
     fprintf(stderr, "\n[drive %c: installed revision %.4s%s; media change notification %s]\n",
-            letter, (const char*)tag, drive->updated ? " (updated in this run)" : "",
+            letter, (const char *)tag, drive->updated ? " (updated in this run)" : "",
             drive->mcnDisabled ? "still off" : "on");
   }
 }
@@ -176,10 +198,10 @@ void EndProcess(int status) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   std::string choice = argc > 1 ? argv[1] : "update";
   std::string text;
-  if (const char* preset = PresetText(choice)) {
+  if (const char *preset = PresetText(choice)) {
     text = preset;
   } else {
     std::ifstream file(choice);
@@ -201,10 +223,11 @@ int main(int argc, char** argv) {
   InstallLinkedResources(); // elsewhere the program's own resources serve
 #endif
   Scenario scenario;
-  if (!ApplyScenario(text, scenario)) return 2;
+  if (!ApplyScenario(text, scenario))
+    return 2;
   if (scenario.verifierRefuses) {
     HRSRC resource = FindResourceW(NULL, MAKEINTRESOURCEW(PACKAGE_RESOURCE_ID), RT_RCDATA);
-    const auto* package = (const unsigned char*)LockResource(LoadResource(NULL, resource));
+    const auto *package = (const unsigned char *)LockResource(LoadResource(NULL, resource));
     g_refusedPackage.assign(package, package + SizeofResource(NULL, resource));
     g_refusedPackage[4 + 0x1000] ^= 0x01; // one image byte: the signature no longer matches
     sim::SetResource(PACKAGE_RESOURCE_ID, g_refusedPackage.data(), g_refusedPackage.size());
@@ -217,7 +240,7 @@ int main(int argc, char** argv) {
 
   DescribeMachine();
   wchar_t program[] = L"VX72M_PR05_Updater.exe";
-  wchar_t* args[] = {program, nullptr};
+  wchar_t *args[] = {program, nullptr};
   int status = wmain(1, args);
   DescribeOutcome();
   return status;

@@ -21,10 +21,18 @@ extern const unsigned char linked_package_end[] __asm__("linked_package_end");
 extern const unsigned char linked_verifier_begin[] __asm__("linked_verifier_begin");
 extern const unsigned char linked_verifier_end[] __asm__("linked_verifier_end");
 
-const unsigned char* LinkedPackage() { return linked_package_begin; }
-size_t LinkedPackageSize() { return (size_t)(linked_package_end - linked_package_begin); }
-const unsigned char* LinkedVerifier() { return linked_verifier_begin; }
-size_t LinkedVerifierSize() { return (size_t)(linked_verifier_end - linked_verifier_begin); }
+const unsigned char *LinkedPackage() {
+  return linked_package_begin;
+}
+size_t LinkedPackageSize() {
+  return (size_t)(linked_package_end - linked_package_begin);
+}
+const unsigned char *LinkedVerifier() {
+  return linked_verifier_begin;
+}
+size_t LinkedVerifierSize() {
+  return (size_t)(linked_verifier_end - linked_verifier_begin);
+}
 
 void InstallLinkedResources() {
   sim::SetResource(101, LinkedPackage(), LinkedPackageSize());

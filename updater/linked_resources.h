@@ -8,7 +8,7 @@
 void InstallLinkedResources();
 
 // The carried firmware package and the verifier program, as linked.
-const unsigned char* LinkedPackage();
+const unsigned char *LinkedPackage();
 size_t LinkedPackageSize();
-const unsigned char* LinkedVerifier();
+const unsigned char *LinkedVerifier();
 size_t LinkedVerifierSize();

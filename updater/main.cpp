@@ -3,7 +3,7 @@
 #include "updater/drive/mcn.h"
 #include "updater/update.h"
 
-int wmain(int argc, wchar_t* argv[]) {
+int wmain(int argc, wchar_t *argv[]) {
   (void)argc; // the updater takes no arguments
   (void)argv;
   FindTargetDrive(); // ends the process itself when no drive needs the update

@@ -32,7 +32,9 @@ constexpr int SILENT_POLL_LIMIT = 10;
 BYTE DriveInfoFromDrive[256];
 BYTE FWData[CHUNK_LENGTH];
 
-bool IsTag(const BYTE* tag, const char* text) { return memcmp(tag, text, 4) == 0; }
+bool IsTag(const BYTE *tag, const char *text) {
+  return memcmp(tag, text, 4) == 0;
+}
 
 bool SenseIs(BYTE key, BYTE asc, BYTE ascq) {
   return g_SenseData[2] == key && g_SenseData[12] == asc && g_SenseData[13] == ascq;
@@ -49,11 +51,11 @@ bool SenseIsEmpty() {
 
 // Reads the identification with INQUIRY into DriveInfoFromDrive and ends it
 // as a string. A request that never reached the drive leaves it empty.
-const char* ReadIdentification() {
+const char *ReadIdentification() {
   memset(DriveInfoFromDrive, 0, 255);
   Inquiry(DriveInfoFromDrive);
   DriveInfoFromDrive[IDENTIFICATION_END] = 0;
-  return (const char*)DriveInfoFromDrive + 8;
+  return (const char *)DriveInfoFromDrive + 8;
 }
 
 // While the drive takes its new firmware, neither Ctrl+C nor Ctrl+Break may
@@ -73,7 +75,7 @@ void ReleaseDownload() {
 }
 
 // Sends the image in 128 chunks of 16 KiB; the signature trailer stays behind.
-bool DownloadImage(const BYTE* pPackage) {
+bool DownloadImage(const BYTE *pPackage) {
   for (DWORD offset = 0; offset < IMAGE_LENGTH; offset += CHUNK_LENGTH) {
     memcpy(FWData, pPackage + IMAGE_OFFSET + offset, CHUNK_LENGTH);
     if (!WriteBuffer(BUFFER_MODE, BUFFER_ID, offset, CHUNK_LENGTH, FWData)) {
@@ -89,6 +91,9 @@ bool DownloadImage(const BYTE* pPackage) {
 bool FollowLongWrite() {
   int silentPolls = 0;
   for (int poll = 0; poll < POLL_LIMIT; poll++) {
+    if (poll > 0) {
+      Sleep(POLL_PAUSE_MS);
+    }
     if (TestUnitReady()) {
       return true;
     }
@@ -104,14 +109,13 @@ bool FollowLongWrite() {
     if (silentPolls == SILENT_POLL_LIMIT) {
       return false;
     }
-    Sleep(POLL_PAUSE_MS);
   }
   return false;
 }
 
 // From the first download command to the end of the poll. Returns the message
 // that ends the update, or NULL when the drive has its new firmware.
-const char* DownloadAndCommit(const BYTE* pPackage) {
+const char *DownloadAndCommit(const BYTE *pPackage) {
   if (!StartFirmwareDownload() || !DownloadImage(pPackage) || !CommitFirmwareDownload()) {
     return MSG_UPDATE_FAILED;
   }
@@ -138,7 +142,7 @@ void UpdateFirmware() {
                   DriveInfoFromDrive)) {
     return; // the transport has said what went wrong, if anything
   }
-  const BYTE* tag = DriveInfoFromDrive + REVISION_TAG_POSITION;
+  const BYTE *tag = DriveInfoFromDrive + REVISION_TAG_POSITION;
   if (IsTag(tag, "PR05")) {
     ReportAndWait(MSG_ALREADY_LATEST);
     return;
@@ -156,7 +160,7 @@ void UpdateFirmware() {
 
   HRSRC hResource = FindResourceW(NULL, MAKEINTRESOURCEW(PACKAGE_RESOURCE_ID), RT_RCDATA);
   HGLOBAL hLoaded = hResource != NULL ? LoadResource(NULL, hResource) : NULL;
-  const BYTE* pPackage = hLoaded != NULL ? (const BYTE*)LockResource(hLoaded) : NULL;
+  const BYTE *pPackage = hLoaded != NULL ? (const BYTE *)LockResource(hLoaded) : NULL;
   if (pPackage == NULL || SizeofResource(NULL, hResource) != PACKAGE_SIZE) {
     ReportAndWait(MSG_LOAD_FAILED);
     return;
@@ -167,7 +171,7 @@ void UpdateFirmware() {
   }
 
   ProtectDownload();
-  const char* failure = DownloadAndCommit(pPackage);
+  const char *failure = DownloadAndCommit(pPackage);
   ReleaseDownload();
   if (failure != NULL) {
     ReportAndWait(failure);

@@ -19,20 +19,29 @@ constexpr int kLastPoll = 138;
 
 Outcome Expected(int n, sim::FaultKind kind) {
   const bool gone = kind == sim::FaultKind::Vanish;
-  if (n == 1) return Outcome::NoTarget;
-  if (n == 2) return gone ? Outcome::Silent : Outcome::Complete;
-  if (n == 3) return Outcome::Silent;
-  if (n == 4) return Outcome::Disc;
-  if (n <= kCommit) return Outcome::Failed;
-  if (n <= kLastPoll) return gone ? Outcome::Failed : Outcome::Complete;
+  if (n == 1)
+    return Outcome::NoTarget;
+  if (n == 2)
+    return gone ? Outcome::Silent : Outcome::Complete;
+  if (n == 3)
+    return Outcome::Silent;
+  if (n == 4)
+    return Outcome::Disc;
+  if (n <= kCommit)
+    return Outcome::Failed;
+  if (n <= kLastPoll)
+    return gone ? Outcome::Failed : Outcome::Complete;
   return Outcome::Complete; // the closing commands are not examined
 }
 
-const char* Name(sim::FaultKind kind) {
+const char *Name(sim::FaultKind kind) {
   switch (kind) {
-  case sim::FaultKind::Transport: return "transport failure";
-  case sim::FaultKind::CheckCondition: return "ILLEGAL REQUEST";
-  case sim::FaultKind::Vanish: return "device gone";
+  case sim::FaultKind::Transport:
+    return "transport failure";
+  case sim::FaultKind::CheckCondition:
+    return "ILLEGAL REQUEST";
+  case sim::FaultKind::Vanish:
+    return "device gone";
   }
   return "?";
 }
@@ -40,17 +49,17 @@ const char* Name(sim::FaultKind kind) {
 TEST_F(UpdaterRun, EveryCommandOfARunFailingInEveryWay) {
   // The run the walk starts from.
   {
-    sim::Drive& drive = sim::AddVx72m('E', "PR03");
+    sim::Drive &drive = sim::AddVx72m('E', "PR03");
     drive.longWriteMs = 1500;
     Run();
     ASSERT_EQ((size_t)kCommands, drive.commands.size());
   }
-  for (auto kind : {sim::FaultKind::Transport, sim::FaultKind::CheckCondition,
-                    sim::FaultKind::Vanish}) {
+  for (auto kind :
+       {sim::FaultKind::Transport, sim::FaultKind::CheckCondition, sim::FaultKind::Vanish}) {
     for (int n = 1; n <= kCommands; n++) {
       SCOPED_TRACE(std::string(Name(kind)) + " at command " + std::to_string(n));
       SetUp();
-      sim::Drive& drive = sim::AddVx72m('E', "PR03");
+      sim::Drive &drive = sim::AddVx72m('E', "PR03");
       drive.longWriteMs = 1500;
       sim::Fault fault;
       fault.commandNumber = n;
@@ -63,10 +72,10 @@ TEST_F(UpdaterRun, EveryCommandOfARunFailingInEveryWay) {
       EXPECT_EQ(0, run.status);
       EXPECT_TRUE(sim::TempFolderEntries().empty());
       EXPECT_FALSE(drive.mcnDisabled);
-      const std::string& out = run.out;
-      auto endsWith = [&](const std::string& tail) {
-        return out.size() >= tail.size() && out.compare(out.size() - tail.size(), tail.size(),
-                                                        tail) == 0;
+      const std::string &out = run.out;
+      auto endsWith = [&](const std::string &tail) {
+        return out.size() >= tail.size() &&
+               out.compare(out.size() - tail.size(), tail.size(), tail) == 0;
       };
       switch (Expected(n, kind)) {
       case Outcome::NoTarget:
@@ -84,7 +93,11 @@ TEST_F(UpdaterRun, EveryCommandOfARunFailingInEveryWay) {
         break;
       case Outcome::Failed:
         EXPECT_TRUE(endsWith(Report(MSG_UPDATE_FAILED)));
-        EXPECT_FALSE(drive.updated);
+        // A drive gone during its long write may have its new firmware or
+        // not: the updater cannot tell and says the update failed.
+        if (n <= kCommit) {
+          EXPECT_FALSE(drive.updated);
+        }
         break;
       case Outcome::Complete:
         EXPECT_NE(std::string::npos, out.find(MSG_UPDATE_COMPLETE));

@@ -14,11 +14,12 @@ using update_test::UpdaterRun;
 
 namespace {
 
-bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+bool EndsWith(const std::string &text, const std::string &tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-void MakeFolder(const std::string& path) {
+void MakeFolder(const std::string &path) {
 #ifdef _WIN32
   mkdir(path.c_str());
 #else
@@ -26,11 +27,13 @@ void MakeFolder(const std::string& path) {
 #endif
 }
 
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
+void WriteFileBytes(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string Succeeded() { return std::string(MSG_UPDATE_COMPLETE); }
+std::string Succeeded() {
+  return std::string(MSG_UPDATE_COMPLETE);
+}
 
 class Staging : public UpdaterRun {
 protected:
@@ -39,7 +42,7 @@ protected:
     drive_ = &sim::AddVx72m('E', "PR03");
     drive_->longWriteMs = 500;
   }
-  sim::Drive* drive_ = nullptr;
+  sim::Drive *drive_ = nullptr;
 };
 
 TEST_F(Staging, WritesThePackageIn4096BytePiecesAndTheRest) {
@@ -47,7 +50,7 @@ TEST_F(Staging, WritesThePackageIn4096BytePiecesAndTheRest) {
   // The handle of the write-only open of FW.bin, then the writes through it.
   uint64_t handle = 0;
   std::vector<uint64_t> sizes;
-  for (const auto& call : sim::Calls()) {
+  for (const auto &call : sim::Calls()) {
     if (call.fn == "CreateFileW" && EndsWith(call.text, "FW.bin") && call.args[0] == GENERIC_WRITE)
       handle = call.args[6];
     else if (call.fn == "WriteFile" && handle != 0 && call.args[0] == handle)
@@ -65,14 +68,14 @@ TEST_F(Staging, LocksBothFilesFromTheirWritingUntilTheVerifierHasEnded) {
   ASSERT_NE(std::string::npos, run.out.find(Succeeded()));
   // The order of the file operations, by kind and file.
   std::vector<std::string> steps;
-  for (const auto& call : sim::Calls()) {
+  for (const auto &call : sim::Calls()) {
     std::string file = EndsWith(call.text, "FW.bin")        ? "FW.bin"
                        : EndsWith(call.text, "SIGNVFY.EXE") ? "SIGNVFY.EXE"
                                                             : "";
     if (call.fn == "CreateFileW" && !file.empty()) {
       char line[160];
-      snprintf(line, sizeof(line), "open %s access=%llx share=%llu disposition=%llu",
-               file.c_str(), (unsigned long long)call.args[0], (unsigned long long)call.args[1],
+      snprintf(line, sizeof(line), "open %s access=%llx share=%llu disposition=%llu", file.c_str(),
+               (unsigned long long)call.args[0], (unsigned long long)call.args[1],
                (unsigned long long)call.args[3]);
       steps.push_back(line);
     } else if (call.fn == "CreateProcessW" || call.fn == "WaitForSingleObject" ||
@@ -84,8 +87,8 @@ TEST_F(Staging, LocksBothFilesFromTheirWritingUntilTheVerifierHasEnded) {
   }
   const std::vector<std::string> expected = {
       "CreateDirectoryW",
-      "open FW.bin access=40000000 share=0 disposition=1",      // new, no one else may open it
-      "open FW.bin access=80000000 share=1 disposition=3",      // readers only, until the end
+      "open FW.bin access=40000000 share=0 disposition=1", // new, no one else may open it
+      "open FW.bin access=80000000 share=1 disposition=3", // readers only, until the end
       "open SIGNVFY.EXE access=40000000 share=0 disposition=1",
       "open SIGNVFY.EXE access=80000000 share=1 disposition=3",
       "CreateProcessW",
@@ -103,7 +106,7 @@ TEST_F(Staging, StartsTheVerifierWithQuotedPathsInTheSameConsole) {
   EXPECT_NE(std::string::npos, run.out.find(Succeeded())) << run.out;
   auto calls = sim::CallsTo("CreateProcessW");
   ASSERT_EQ(1u, calls.size());
-  const std::string& line = calls[0].text;
+  const std::string &line = calls[0].text;
   // "<folder>\SIGNVFY.EXE" "<folder>\FW.bin", each path whole in its quotes
   ASSERT_EQ('"', line.front());
   size_t middle = line.find("\" \"");
@@ -129,10 +132,10 @@ TEST_F(Staging, ThingsAlreadyInTheTemporaryFolderDoNotDisturbTheRun) {
   EXPECT_NE(std::string::npos, run.out.find(Succeeded())) << run.out;
   auto left = sim::TempFolderEntries();
   std::sort(left.begin(), left.end());
-  EXPECT_EQ((std::vector<std::string>{"FW.bin", "SIGNVFY.EXE",
-                                      "vx72m-00000000000000000000000000000000",
-                                      "vx72m-00000000000000000000000000000000/FW.bin"}),
-            left);
+  EXPECT_EQ(
+      (std::vector<std::string>{"FW.bin", "SIGNVFY.EXE", "vx72m-00000000000000000000000000000000",
+                                "vx72m-00000000000000000000000000000000/FW.bin"}),
+      left);
   std::ifstream theirs(temp + "vx72m-00000000000000000000000000000000/FW.bin");
   std::string content((std::istreambuf_iterator<char>(theirs)), std::istreambuf_iterator<char>());
   EXPECT_EQ("theirs", content);
@@ -140,7 +143,7 @@ TEST_F(Staging, ThingsAlreadyInTheTemporaryFolderDoNotDisturbTheRun) {
 
 TEST_F(Staging, EveryFailureLeavesNothingBehindAndRefusesThePackage) {
   struct Case {
-    const char* name;
+    const char *name;
     std::function<void()> machine;
     bool verifierStarts;
   };
@@ -151,16 +154,19 @@ TEST_F(Staging, EveryFailureLeavesNothingBehindAndRefusesThePackage) {
        [&] { sim::SetTempFolder(sim::TempFolder() + longName + "/" + longName + "/"); }, false},
       {"file names longer than the path buffer",
        // The folder fits, the folder with its file names does not.
-       [&] { sim::SetTempFolder(sim::TempFolder() + std::string(258 - 39 - sim::TempFolder().size(), 'y') + "/"); },
+       [&] {
+         sim::SetTempFolder(sim::TempFolder() +
+                            std::string(258 - 39 - sim::TempFolder().size(), 'y') + "/");
+       },
        false},
       {"verifier resource missing", [] { sim::RemoveResource(VERIFIER_RESOURCE_ID); }, false},
       {"verifier cannot start", [] { sim::SetCreateProcessError(ERROR_ACCESS_DENIED); }, true},
       {"package changed between writing and locking",
        [] {
-         sim::OnCall([](const sim::Call& call) {
+         sim::OnCall([](const sim::Call &call) {
            static bool done = false;
            if (call.fn == "CloseHandle" && !done) {
-             for (const auto& entry : sim::TempFolderEntries()) {
+             for (const auto &entry : sim::TempFolderEntries()) {
                if (EndsWith(entry, "FW.bin")) {
                  std::fstream f(sim::TempFolder() + entry,
                                 std::ios::in | std::ios::out | std::ios::binary);
@@ -174,7 +180,7 @@ TEST_F(Staging, EveryFailureLeavesNothingBehindAndRefusesThePackage) {
        },
        false},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
     c.machine();

@@ -6,9 +6,9 @@
 
 namespace {
 
-constexpr DWORD PIECE_LENGTH = 4096;  // bytes per file write
-constexpr DWORD RANDOM_BYTES = 16;    // 128 bits make the folder name unguessable
-constexpr int FOLDER_ATTEMPTS = 4;    // new names to try when one is taken
+constexpr DWORD PIECE_LENGTH = 4096;                // bytes per file write
+constexpr DWORD RANDOM_BYTES = 16;                  // 128 bits make the folder name unguessable
+constexpr int FOLDER_ATTEMPTS = 4;                  // new names to try when one is taken
 constexpr size_t CMDLINE_LENGTH = 2 * MAX_PATH + 8; // two quoted paths and a blank
 
 // Writes `size` bytes into a new file that no one else may open meanwhile,
@@ -17,11 +17,11 @@ constexpr size_t CMDLINE_LENGTH = 2 * MAX_PATH + 8; // two quoted paths and a bl
 // must hold exactly the bytes written. Returns false on any failure. Either
 // way *phLocked is INVALID_HANDLE_VALUE or the locked handle, which the caller
 // closes, and *pbCreated tells whether the file was made (the caller deletes it).
-bool WriteLockedFile(LPCWSTR szPath, const BYTE* pBytes, DWORD size, HANDLE* phLocked,
-                     bool* pbCreated) {
+bool WriteLockedFile(LPCWSTR szPath, const BYTE *pBytes, DWORD size, HANDLE *phLocked,
+                     bool *pbCreated) {
   *phLocked = INVALID_HANDLE_VALUE;
-  HANDLE hFile = CreateFileW(szPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             NULL);
+  HANDLE hFile =
+      CreateFileW(szPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   *pbCreated = hFile != INVALID_HANDLE_VALUE;
   if (hFile == INVALID_HANDLE_VALUE) {
     return false;
@@ -99,7 +99,7 @@ bool CreatePrivateFolder(LPWSTR szFolder) {
 
 } // namespace
 
-bool VerifyFirmwarePackage(const BYTE* pPackage, DWORD size) {
+bool VerifyFirmwarePackage(const BYTE *pPackage, DWORD size) {
   WCHAR szTargetFolder[MAX_PATH];
   WCHAR FWFileName[MAX_PATH];
   WCHAR VerifierFileName[MAX_PATH];
@@ -118,15 +118,15 @@ bool VerifyFirmwarePackage(const BYTE* pPackage, DWORD size) {
     return false;
   }
 
-  bool bStaged = FormatWide(FWFileName, MAX_PATH, L"%s\\FW.bin", szTargetFolder) >= 0 &&
-                 FormatWide(VerifierFileName, MAX_PATH, L"%s\\SIGNVFY.EXE", szTargetFolder) >= 0 &&
-                 FormatWide(szCmdLine, CMDLINE_LENGTH, L"\"%s\" \"%s\"", VerifierFileName,
-                            FWFileName) >= 0 &&
-                 WriteLockedFile(FWFileName, pPackage, size, &hPackage, &bPackageCreated);
+  bool bStaged =
+      FormatWide(FWFileName, MAX_PATH, L"%s\\FW.bin", szTargetFolder) >= 0 &&
+      FormatWide(VerifierFileName, MAX_PATH, L"%s\\SIGNVFY.EXE", szTargetFolder) >= 0 &&
+      FormatWide(szCmdLine, CMDLINE_LENGTH, L"\"%s\" \"%s\"", VerifierFileName, FWFileName) >= 0 &&
+      WriteLockedFile(FWFileName, pPackage, size, &hPackage, &bPackageCreated);
   if (bStaged) {
     HRSRC hResource = FindResourceW(NULL, MAKEINTRESOURCEW(VERIFIER_RESOURCE_ID), RT_RCDATA);
     HGLOBAL hLoaded = hResource != NULL ? LoadResource(NULL, hResource) : NULL;
-    const BYTE* pVerifier = hLoaded != NULL ? (const BYTE*)LockResource(hLoaded) : NULL;
+    const BYTE *pVerifier = hLoaded != NULL ? (const BYTE *)LockResource(hLoaded) : NULL;
     bStaged = pVerifier != NULL &&
               WriteLockedFile(VerifierFileName, pVerifier, SizeofResource(NULL, hResource),
                               &hVerifier, &bVerifierCreated);

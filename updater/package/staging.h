@@ -9,4 +9,4 @@
 // verifier on the package in the same console and waits for it. Returns true
 // only when the verifier ran and exited with status 0. The folder and both
 // files are gone again on every path. Writes nothing of its own.
-bool VerifyFirmwarePackage(const BYTE* pPackage, DWORD size);
+bool VerifyFirmwarePackage(const BYTE *pPackage, DWORD size);
