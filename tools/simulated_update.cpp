@@ -167,16 +167,25 @@ bool ApplyScenario(const std::string &text, Scenario &scenario) {
 std::vector<unsigned char> g_refusedPackage;
 
 void DescribeMachine() {
-  fprintf(stderr, "[simulated machine]");
+  fprintf(stderr, "[simulated machine:");
   bool any = false;
   for (char letter = 'A'; letter <= 'Z'; letter++) {
     const sim::Drive *drive = sim::DriveAt(letter);
     if (drive == nullptr)
       continue;
     any = true;
-    fprintf(stderr, " %c: optical drive", letter);
+    std::string name = drive->identification;
+    if (name.empty()) {
+      name.assign((const char *)drive->firmware.data() + sim::kRevisionBlockOffset, 28);
+    }
+    for (char &c : name)
+      c = c == 0 ? '.' : c;
+    const char *media = drive->media == sim::Media::NoDisc  ? "no disc"
+                        : drive->media == sim::Media::Ready ? "a disc in"
+                                                            : "a disc becoming ready";
+    fprintf(stderr, " %c: \"%s\", %s;", letter, name.c_str(), media);
   }
-  fprintf(stderr, "%s\n\n", any ? "" : " no optical drive");
+  fprintf(stderr, "%s]\n\n", any ? "" : " no optical drive");
 }
 
 void DescribeOutcome() {
