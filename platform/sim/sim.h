@@ -105,9 +105,13 @@ void OnCall(std::function<void(const Call &)> observer);
 
 // A fresh machine: letter C is a fixed disk and every other letter has no
 // root directory; no devices, no resources, empty log and console, clock at
-// 0 ms, a new empty temporary folder on the real disk, no scripted keys.
+// 0 ms, a new empty temporary folder on the real disk (the previous one is
+// removed with everything in it), no scripted keys, no observers, open files
+// closed and children still running killed.
 void Reset();
 
+// The type GetDriveTypeW answers for `letter` ("X:\" exactly; any other form
+// gets DRIVE_NO_ROOT_DIR), also under a drive placed there.
 void SetDriveType(char letter, UINT type);
 
 // ------------------------------------------------------------------ drives
@@ -177,6 +181,11 @@ struct Drive {
 
   // The long write after a commit: how long it takes on the clock, whether it
   // ends with the reset unit attention before GOOD, and whether it ends.
+  // While it runs every command answers NOT READY 04/08 with the progress in
+  // INFORMATION, rising from 0 and rounded up; at longWriteMs it ends (the
+  // drive notices at its next command or Sleep): the image received becomes
+  // the firmware, the next command gets UNIT ATTENTION 29/00 (when reset),
+  // the next TEST UNIT READY GOOD, and then the media decide again.
   uint32_t longWriteMs = 5000;
   bool resetAfterLongWrite = true;
   bool longWriteNeverEnds = false;
@@ -204,11 +213,20 @@ struct Drive {
   bool completionPending = false;    // the next TEST UNIT READY answers GOOD
 };
 
+// The download the drive takes: WRITE BUFFER mode 1 with byte 9 0x0B and no
+// data; 128 pieces, mode 6, buffer 0, at 0, 0x4000, ... each 0x4000 bytes
+// with that length in the block and as data out; mode 7 with bytes 10-11
+// 1B 12 and no data. Anything else in a WRITE BUFFER is refused with ILLEGAL
+// REQUEST, ASC 0x24 (invalid field) or 0x2C (out of sequence), and ends the
+// download. Unknown opcodes: ILLEGAL REQUEST 0x20.
+//
 // A KORVANEX BD-RE VX72M whose installed firmware carries `revision` (four
 // bytes) in its revision block. The drive's letter gets type DRIVE_CDROM.
+// Placing a drive at a letter replaces the drive there.
 Drive &AddVx72m(char letter, const char *revision = "PR03");
 // Another optical drive: INQUIRY bytes 8-35 are the 28 bytes given (which may
-// hold zero bytes); its revision block is all zeros.
+// hold zero bytes; fewer are filled up with blanks); its revision block is
+// all zeros.
 Drive &AddDrive(char letter, const std::string &identification28);
 Drive *DriveAt(char letter);
 
@@ -226,8 +244,10 @@ const std::wstring &DebugOutput();
 void SetConsole(bool isConsole, UINT outputCodePage = 932);
 // Keys _getch returns, in order; with none left it returns -1 at once.
 void QueueKeys(const std::string &keys);
-// The simulated update: writes also reach the real standard output, _getch
-// reads a real key, and Sleep really sleeps (the clock follows real time).
+// The simulated update: writes also reach the real standard output
+// (WriteConsoleW text as UTF-8), _getch reads a real key without echo (-1
+// when standard input is no terminal), Sleep really sleeps and the clock
+// follows real time, and children write to the real standard output.
 void UseRealConsoleAndTime(bool on);
 
 // -------------------------------------------------------- time
@@ -242,8 +262,11 @@ void RemoveResource(int id);
 
 // -------------------------------------------------------- files and processes
 
-// The real folder GetTempPathW names (ends with '/'). Paths the updater
-// builds with backslashes are mapped to '/' on the real disk.
+// The real folder GetTempPathW names (ends with '/'; '\\' in the Windows
+// test builds). Paths the updater builds with backslashes are mapped to '/'
+// on a POSIX disk, and so are backslashes in a child's command line.
+// CreateFileW on ordinary paths takes CREATE_NEW, CREATE_ALWAYS and
+// OPEN_EXISTING and keeps the Windows share modes between its handles.
 std::string TempFolder();
 // Makes GetTempPathW name `folder` instead (created if missing; a folder may
 // hold blanks and be long). Empty: GetTempPathW fails.
@@ -251,7 +274,11 @@ void SetTempFolder(const std::string &folder);
 // Entries left under the temporary folder, recursively, as relative paths.
 std::vector<std::string> TempFolderEntries();
 
-// CreateProcessW fails with this error (0: processes really start).
+// CreateProcessW fails with this error (0: processes really start). A child
+// is found and its arguments read with the Windows command-line rules (an
+// unquoted path is tried up to each blank in turn, as Windows does); its
+// standard output is captured into Stdout() while WaitForSingleObject waits,
+// unless the start-up record gives it another handle.
 void SetCreateProcessError(DWORD error);
 // BCryptGenRandom gives these bytes first, then real random bytes.
 void QueueRandomBytes(const std::vector<uint8_t> &bytes);
