@@ -195,3 +195,19 @@ TEST_F(Console, ControlHandlerAndExecutionStateAreRecorded) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Console, RealTimeFollowsTheClockAndKeepsItAfterwards) {
+  Sleep(1000);
+  sim::UseRealConsoleAndTime(true);
+  Sleep(30); // really sleeps
+  const uint64_t after = sim::Now();
+  EXPECT_GE(after, 1030u);
+  sim::UseRealConsoleAndTime(false);
+  EXPECT_GE(sim::Now(), after);
+  Sleep(100000);
+  EXPECT_GE(sim::Now(), after + 100000);
+}
+
+} // namespace
