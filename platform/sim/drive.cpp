@@ -10,7 +10,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t kGood = 0x00;
 constexpr uint8_t kCheckCondition = 0x02;
 
 constexpr uint8_t kTestUnitReady = 0x00;

@@ -114,10 +114,11 @@ void ListInto(const std::string &root, const std::string &relative, std::vector<
     if (name == "." || name == "..") {
       continue;
     }
-    out->push_back(relative + name);
+    const std::string entryPath = relative + name;
+    out->push_back(entryPath);
     struct stat info;
-    if (lstat((root + relative + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      ListInto(root, relative + name + "/", out);
+    if (lstat((root + entryPath).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      ListInto(root, entryPath + "/", out);
     }
   }
   closedir(dir);
@@ -201,7 +202,7 @@ std::string ProgramOf(const std::string &line, const std::string &firstArg) {
   }
   for (size_t end = 0; end <= line.size(); end++) {
     if (end == line.size() || line[end] == ' ' || line[end] == '\t') {
-      const std::string candidate = Slashes(line.substr(0, end));
+      std::string candidate = Slashes(line.substr(0, end));
       if (IsRegularFile(candidate)) {
         return candidate;
       }
@@ -474,6 +475,7 @@ bool StartProcess(LPCWSTR applicationName, LPCWSTR commandLine, ChildOutput outp
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   }
   std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
   for (std::string &arg : args) {
     argv.push_back(arg.data());
   }
@@ -572,6 +574,7 @@ void CloseProcess(ProcessId process, bool kill) {
 
 void EndAllProcesses() {
   std::vector<ProcessId> all;
+  all.reserve(g_children.size());
   for (const auto &[id, child] : g_children) {
     all.push_back(id);
   }

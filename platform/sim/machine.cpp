@@ -1112,10 +1112,12 @@ BOOL SimWriteConsoleW(HANDLE consoleOutput, const void *buffer, DWORD numberOfCh
 int SimMultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByteStr, int multiByteCount,
                            LPWSTR wideCharStr, int wideCharCount) {
   int result = 0;
-  const size_t size = multiByteStr == nullptr ? 0
-                      : multiByteCount == -1  ? std::strlen(multiByteStr) + 1
-                      : multiByteCount > 0    ? static_cast<size_t>(multiByteCount)
-                                              : 0;
+  size_t size = 0;
+  if (multiByteStr != nullptr && multiByteCount == -1) {
+    size = std::strlen(multiByteStr) + 1;
+  } else if (multiByteStr != nullptr && multiByteCount > 0) {
+    size = static_cast<size_t>(multiByteCount);
+  }
   const DWORD allowed =
       codePage == CP_UTF8 ? sim::kMbErrInvalidChars : sim::kMbErrInvalidChars | sim::kMbPrecomposed;
   std::wstring wide;
