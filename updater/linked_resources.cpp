@@ -24,14 +24,16 @@ extern const unsigned char linked_verifier_end[] __asm__("linked_verifier_end");
 const unsigned char *LinkedPackage() {
   return linked_package_begin;
 }
+// Each end is a symbol of its own, not a position in one array: their
+// distance is taken between the addresses.
 size_t LinkedPackageSize() {
-  return (size_t)(linked_package_end - linked_package_begin);
+  return (uintptr_t)linked_package_end - (uintptr_t)linked_package_begin;
 }
 const unsigned char *LinkedVerifier() {
   return linked_verifier_begin;
 }
 size_t LinkedVerifierSize() {
-  return (size_t)(linked_verifier_end - linked_verifier_begin);
+  return (uintptr_t)linked_verifier_end - (uintptr_t)linked_verifier_begin;
 }
 
 void InstallLinkedResources() {
