@@ -330,7 +330,22 @@ static_assert(offsetof(PassThroughRequest, senseArea) == 60, "64-bit sense");
 static_assert(sizeof(PassThroughRequest) == 96, "64-bit record");
 static_assert(sizeof(STARTUPINFOW) == 104, "64-bit start-up record");
 #endif
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Length) == 0, "length of the header");
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus) == 2, "status");
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, PathId) == 3 &&
+                  offsetof(SCSI_PASS_THROUGH_DIRECT, TargetId) == 4 &&
+                  offsetof(SCSI_PASS_THROUGH_DIRECT, Lun) == 5,
+              "address");
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, CdbLength) == 6, "command block length");
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength) == 7, "sense length");
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn) == 8, "direction");
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == 12,
               "length");
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == 16, "timeout");
+static_assert(sizeof(((SCSI_PASS_THROUGH_DIRECT*)0)->Cdb) == 16, "command block");
+// The record: the header first, the filler right after it, then the sense area
+// the header's SenseInfoOffset points at.
+static_assert(offsetof(PassThroughRequest, header) == 0, "header first");
+static_assert(offsetof(PassThroughRequest, filler) == sizeof(SCSI_PASS_THROUGH_DIRECT),
+              "filler after the header");
+static_assert(sizeof(((PassThroughRequest*)0)->senseArea) == 32, "sense area");
