@@ -17,3 +17,8 @@ done
 for preset in linux asan win64 win32; do
   run ctest --preset "$preset" -j"$jobs"
 done
+
+# Each fuzz target for a short fixed time (clang, libFuzzer, ASan + UBSan),
+# then static analysis of our own code (clang-tidy, cppcheck).
+run tests/fuzz/run.sh 30
+run tools/static-analysis.sh
