@@ -1,5 +1,6 @@
 // FormatWide on glibc with the Windows C library's rules: in a wide format
-// %s and %c take wide arguments, %hs/%hc and %S/%C narrow ones. glibc reads
+// %s and %c take wide arguments, %hs/%hc and %S/%C narrow ones, and the size
+// prefixes I64, I32 and I are known. glibc reads
 // %s and %c as narrow, so the format is rewritten to explicit lengths first.
 #include <cstdarg>
 #include <cwchar>
@@ -24,6 +25,15 @@ std::wstring WindowsToGlibc(const wchar_t *format) {
     out += *p++;
     while (*p != 0 && IsFlagOrWidth(*p)) {
       out += *p++;
+    }
+    if (*p == L'I' && p[1] == L'6' && p[2] == L'4') {
+      out += L"ll"; // Windows' own size prefixes
+      p += 3;
+    } else if (*p == L'I' && p[1] == L'3' && p[2] == L'2') {
+      p += 3;
+    } else if (*p == L'I') {
+      out += L'z';
+      p++;
     }
     if ((*p == L'h') && (p[1] == L's' || p[1] == L'c')) {
       out += p[1]; // narrow: glibc's plain %s / %c

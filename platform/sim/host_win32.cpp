@@ -400,7 +400,13 @@ void RealSleep(DWORD ms) {
 }
 
 uint64_t RealMs() {
-  return GetTickCount64();
+  // The tick count moves in steps of about 16 ms; the performance counter
+  // does not.
+  LARGE_INTEGER counter;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&counter);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<uint64_t>(counter.QuadPart) * 1000 / static_cast<uint64_t>(frequency.QuadPart);
 }
 
 bool RandomBytes(uint8_t *buffer, size_t size) {

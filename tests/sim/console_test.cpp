@@ -108,8 +108,10 @@ TEST_F(Console, FormatWideHasTheWindowsRules) {
   EXPECT_EQ(std::wstring(buffer), L"\\\\.\\F:");
   FormatWide(buffer, 100, L"Error Code %d|%u|%%|%5s|%-3c|%ls", -5, 7u, L"ab", L'z', L"w");
   EXPECT_EQ(std::wstring(buffer), L"Error Code -5|7|%|   ab|z  |w");
-  FormatWide(buffer, 100, L"%hs|%hc", "narrow", 'n');
-  EXPECT_EQ(std::wstring(buffer), L"narrow|n");
+  FormatWide(buffer, 100, L"%hs|%hc|%S", "narrow", 'n', "wide-less");
+  EXPECT_EQ(std::wstring(buffer), L"narrow|n|wide-less");
+  FormatWide(buffer, 100, L"%I64d|%I32u|%Iu|%lu", -(1LL << 40), 5u, size_t(6), 7ul);
+  EXPECT_EQ(std::wstring(buffer), L"-1099511627776|5|6|7");
 }
 
 TEST_F(Console, FormatWideRefusesWhatDoesNotFitAndAlwaysTerminates) {
