@@ -158,8 +158,9 @@ TEST_F(VerifierProgramTest, FaultyPackagesAreRefusedWithTheirStatusAndMessage) {
 
   Bytes image_changed = image;
   image_changed[4321] ^= 0x01;
-  Bytes length_and_image = {0x00, 0x00, 0x17, 0x70};
-  length_and_image.insert(length_and_image.end(), image.begin(), image.end());
+  // The image length field (6000) followed by the image.
+  Bytes length_and_image = MakePackage(image, {});
+  length_and_image.resize(length_and_image.size() - 2);
   const SigningKey root_key(kDevAnchors + "/ca.key");
   Bytes sig_plus_byte = canonical;
   sig_plus_byte.push_back(0x00);

@@ -1,5 +1,6 @@
 #include "verifier_test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -166,13 +167,14 @@ std::string ToHex(const Bytes &bytes) {
 
 Bytes PackageWithFields(uint32_t image_len, const Bytes &image, uint16_t sig_len,
                         const Bytes &sig) {
-  Bytes pkg = {static_cast<unsigned char>(image_len >> 24),
-               static_cast<unsigned char>(image_len >> 16),
-               static_cast<unsigned char>(image_len >> 8), static_cast<unsigned char>(image_len)};
-  pkg.insert(pkg.end(), image.begin(), image.end());
-  pkg.push_back(static_cast<unsigned char>(sig_len >> 8));
-  pkg.push_back(static_cast<unsigned char>(sig_len));
-  pkg.insert(pkg.end(), sig.begin(), sig.end());
+  Bytes pkg(4 + image.size() + 2 + sig.size());
+  for (int i = 0; i < 4; ++i) {
+    pkg[static_cast<size_t>(i)] = static_cast<unsigned char>(image_len >> (24 - 8 * i));
+  }
+  std::copy(image.begin(), image.end(), pkg.begin() + 4);
+  pkg[4 + image.size()] = static_cast<unsigned char>(sig_len >> 8);
+  pkg[5 + image.size()] = static_cast<unsigned char>(sig_len);
+  std::copy(sig.begin(), sig.end(), pkg.begin() + 6 + static_cast<std::ptrdiff_t>(image.size()));
   return pkg;
 }
 
