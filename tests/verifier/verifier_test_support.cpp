@@ -237,7 +237,9 @@ Bytes EncodeSignature(const mbedtls_mpi &r, const mbedtls_mpi &s, const Bytes &e
   unsigned char *p = buf + sizeof(buf);
   size_t len = 0;
   p -= extra.size();
-  memcpy(p, extra.data(), extra.size());
+  if (!extra.empty()) {
+    memcpy(p, extra.data(), extra.size());
+  }
   len += extra.size();
   int part = mbedtls_asn1_write_mpi(&p, buf, &s);
   Check(part < 0 ? part : 0, "write s");
