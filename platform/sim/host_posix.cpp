@@ -101,6 +101,10 @@ bool Compatible(const OpenFileRecord &open, DWORD access, DWORD share) {
            !(WritesData(wanted) && (granted & FILE_SHARE_WRITE) == 0) &&
            !(Deletes(wanted) && (granted & FILE_SHARE_DELETE) == 0);
   };
+  auto touchesData = [](DWORD a) { return ReadsData(a) || WritesData(a) || Deletes(a); };
+  if (!touchesData(access) || !touchesData(open.access)) {
+    return true; // an open for attributes only takes part in no share check
+  }
   return allows(open.share, access) && allows(share, open.access);
 }
 

@@ -51,6 +51,7 @@ struct HandleEntry {
   HandleKind kind = HandleKind::Device;
   char letter = 0;  // device
   DWORD access = 0; // device and file
+  DWORD share = 0;  // device
   host::FileId file = 0;
   std::shared_ptr<Process> process;
 };
@@ -83,7 +84,8 @@ struct Machine {
   bool isConsole = false;
   UINT codePage = 0;
   std::deque<uint8_t> keys;
-  bool real = false;
+  bool realConsole = false; // writes also reach the real console; keys are real
+  bool realTime = false;    // Sleep really sleeps and the clock follows real time
   uint64_t clockMs = 0;
   uint64_t realBase = 0;
 
@@ -234,6 +236,23 @@ Drive *PresentDrive(char letter) {
   return drive != nullptr && !drive->vanished ? drive : nullptr;
 }
 
+// Whether an open with `access` and `share` may stand beside one made with
+// `openAccess` and `openShare`: each must share what the other reads, writes
+// or deletes. An open for attributes only takes part in no share check.
+bool SharesWith(DWORD openAccess, DWORD openShare, DWORD access, DWORD share) {
+  auto reads = [](DWORD a) { return (a & (GENERIC_READ | 0x1u)) != 0; };
+  auto writes = [](DWORD a) { return (a & (GENERIC_WRITE | 0x2u | 0x4u)) != 0; };
+  auto deletes = [](DWORD a) { return (a & DELETE) != 0; };
+  auto touchesData = [&](DWORD a) { return reads(a) || writes(a) || deletes(a); };
+  auto allows = [&](DWORD granted, DWORD wanted) {
+    return !(reads(wanted) && (granted & FILE_SHARE_READ) == 0) &&
+           !(writes(wanted) && (granted & FILE_SHARE_WRITE) == 0) &&
+           !(deletes(wanted) && (granted & FILE_SHARE_DELETE) == 0);
+  };
+  return !touchesData(access) || !touchesData(openAccess) ||
+         (allows(openShare, access) && allows(share, openAccess));
+}
+
 HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition) {
   const char letter = DeviceLetter(path);
   Drive *drive = letter != 0 ? PresentDrive(letter) : nullptr;
@@ -249,11 +268,18 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition) {
     Fail(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  (void)share;
+  for (const auto &[number, open] : M().handles) {
+    if (open.kind == HandleKind::Device && open.letter == letter &&
+        !SharesWith(open.access, open.share, access, share)) {
+      Fail(ERROR_SHARING_VIOLATION);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
   HandleEntry entry;
   entry.kind = HandleKind::Device;
   entry.letter = letter;
   entry.access = access;
+  entry.share = share;
   return NewHandle(entry);
 }
 
@@ -392,7 +418,7 @@ void ReleaseHandle(HandleEntry &entry, bool kill) {
 }
 
 void WriteReal(const std::string &bytes) {
-  if (M().real) {
+  if (M().realConsole) {
     host::WriteRealStdout(bytes.data(), bytes.size());
   }
 }
@@ -477,7 +503,7 @@ bool IsIntResource(LPCWSTR name) {
 
 host::ChildOutput ChildOutputFor(const STARTUPINFOW &startup, host::FileId *file) {
   const host::ChildOutput console =
-      M().real ? host::ChildOutput::Inherit : host::ChildOutput::Capture;
+      M().realConsole ? host::ChildOutput::Inherit : host::ChildOutput::Capture;
   if ((startup.dwFlags & STARTF_USESTDHANDLES) == 0 || IsStd(startup.hStdOutput, kStdOutput)) {
     return console;
   }
@@ -651,7 +677,8 @@ void Reset() {
   m.isConsole = false;
   m.codePage = 0;
   m.keys.clear();
-  m.real = false;
+  m.realConsole = false;
+  m.realTime = false;
   m.clockMs = 0;
   m.realBase = 0;
   m.resources.clear();
@@ -721,19 +748,28 @@ void QueueKeys(const std::string &keys) {
   M().keys.insert(M().keys.end(), keys.begin(), keys.end());
 }
 
-void UseRealConsoleAndTime(bool on) {
+void UseRealConsole(bool on) {
+  M().realConsole = on;
+}
+
+void UseRealTime(bool on) {
   Machine &m = M();
-  if (on && !m.real) {
+  if (on && !m.realTime) {
     m.realBase = host::RealMs();
-  } else if (!on && m.real) {
+  } else if (!on && m.realTime) {
     m.clockMs = Now();
   }
-  m.real = on;
+  m.realTime = on;
+}
+
+void UseRealConsoleAndTime(bool on) {
+  UseRealConsole(on);
+  UseRealTime(on);
 }
 
 uint64_t Now() {
   const Machine &m = M();
-  return m.real ? m.clockMs + (host::RealMs() - m.realBase) : m.clockMs;
+  return m.realTime ? m.clockMs + (host::RealMs() - m.realBase) : m.clockMs;
 }
 
 void SetResource(int id, const void *bytes, size_t size) {
@@ -1054,7 +1090,7 @@ HANDLE SimGetStdHandle(DWORD stdHandle) {
 }
 
 void SimSleep(DWORD milliseconds) {
-  if (sim::M().real) {
+  if (sim::M().realTime) {
     sim::host::RealSleep(milliseconds);
   } else {
     sim::M().clockMs += milliseconds;
@@ -1198,7 +1234,7 @@ NTSTATUS SimBCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, UCHAR *buffer, ULONG bu
 int SimGetch(void) {
   int key = -1;
   auto &keys = sim::M().keys;
-  if (sim::M().real) {
+  if (sim::M().realConsole) {
     key = sim::host::ReadRealKey();
   } else if (!keys.empty()) {
     key = keys.front();

@@ -249,6 +249,10 @@ void QueueKeys(const std::string &keys);
 // when standard input is no terminal), Sleep really sleeps and the clock
 // follows real time, and children write to the real standard output.
 void UseRealConsoleAndTime(bool on);
+// Each half on its own: the real console with the virtual clock, or the
+// other way round.
+void UseRealConsole(bool on);
+void UseRealTime(bool on);
 
 // -------------------------------------------------------- time
 

@@ -60,6 +60,25 @@ TEST_F(Machine, DevicesOpenOnlyInTheirExactFormAndMayBeRefused) {
             INVALID_HANDLE_VALUE);
 }
 
+TEST_F(Machine, DeviceOpensKeepEachOthersShareModes) {
+  // The fixture's open shares reading and writing: so do these.
+  const HANDLE attributes =
+      CreateFileW(L"\\\\.\\D:", FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(attributes, INVALID_HANDLE_VALUE); // touches no data
+  const HANDLE exclusive = CreateFileW(L"\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(exclusive, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+  const HANDLE readOnlyShare =
+      CreateFileW(L"\\\\.\\D:", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(readOnlyShare, INVALID_HANDLE_VALUE); // the fixture's handle writes
+  CloseHandle(device);
+  const HANDLE alone = CreateFileW(L"\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(alone, INVALID_HANDLE_VALUE); // the attributes handle does not count
+  EXPECT_EQ(OpenDevice(L"\\\\.\\D:"), INVALID_HANDLE_VALUE);
+}
+
 TEST_F(Machine, HandlesAreDistinctAndNeverServeAfterTheirClose) {
   const HANDLE second = OpenDevice(L"\\\\.\\D:");
   EXPECT_NE(sim::HandleNumber(second), sim::HandleNumber(device));
