@@ -244,7 +244,8 @@ int main(int argc, char **argv) {
   // On a terminal the Japanese texts are shown as a console shows them (the
   // updater converts them); into a file or pipe they go as Shift-JIS bytes.
   sim::SetConsole(isatty(1) != 0, CP_UTF8);
-  sim::UseRealConsoleAndTime(scenario.realTime);
+  sim::UseRealConsole(true);
+  sim::UseRealTime(scenario.realTime);
   g_EndProcess = EndProcess;
 
   DescribeMachine();

@@ -115,6 +115,18 @@ void Reset();
 void SetDriveType(char letter, UINT type);
 
 // ------------------------------------------------------------------ drives
+//
+// A drive's device opens with CreateFileW on "\\.\X:" exactly (OPEN_EXISTING;
+// opens keep each other's share modes, opens for attributes only aside).
+// DeviceIoControl takes IOCTL_SCSI_PASS_THROUGH_DIRECT on a handle opened for
+// reading and writing, checked as a port driver checks it (sizes, Length,
+// CdbLength 6-16, sense area inside the output and past the header, a data
+// buffer for data, no overlapped I/O, a byte count variable): a refused
+// request fails with ERROR_INVALID_PARAMETER (ERROR_ACCESS_DENIED for the
+// access) and never reaches the drive. An executed one gets ScsiStatus, the
+// sense bytes (at most SenseInfoLength) and the data-in bytes (at most the
+// transfer length); nothing else of it changes. IOCTL_STORAGE_MCN_CONTROL
+// takes exactly one byte on any open handle.
 
 enum class Media { NoDisc, Ready, BecomingReady };
 
