@@ -1158,6 +1158,8 @@ int SimMultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByteStr, int 
       codePage == CP_UTF8 ? sim::kMbErrInvalidChars : sim::kMbErrInvalidChars | sim::kMbPrecomposed;
   std::wstring wide;
   DWORD error = 0;
+  // The checks run in the platform's order; two of them give the same error.
+  // NOLINTNEXTLINE(bugprone-branch-clone)
   if (codePage != CP_UTF8 && codePage != CP_SHIFT_JIS) {
     sim::Fail(ERROR_INVALID_PARAMETER);
   } else if ((flags & ~allowed) != 0) {
