@@ -5,7 +5,8 @@
 //
 // Stops, besides the sanitizers' findings, when the updater
 //   - sends a drive command after it has waited for the closing key press,
-//   - sends WRITE BUFFER although the verifier refused the package,
+//   - sends WRITE BUFFER although the verifier refused the package, or the
+//     revision block it read last did not hold PR01 to PR04,
 //   - sends more commands than a run can need (the poll is bounded),
 //   - leaves anything in the temporary folder.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -31,6 +32,7 @@ namespace {
 constexpr size_t COMMAND_LIMIT = 2000;
 
 constexpr uint8_t WRITE_BUFFER = 0x3B;
+constexpr uint8_t READ_BUFFER = 0x3C;
 
 // Stand-ins for the verifier: the updater runs whichever it is given, and only
 // the verdict matters here (the verifier has its own target).
@@ -39,6 +41,30 @@ const char REFUSING_VERIFIER[] = "#!/bin/sh\nexit 8\n";
 
 bool g_keyWaited = false;
 bool g_verifierRefuses = false;
+const char *g_installedRevision = "";
+// The revision tag of the last revision block the updater was given.
+char g_readRevision[5];
+
+bool IsReplaceable(const char *tag) {
+  return strcmp(tag, "PR01") == 0 || strcmp(tag, "PR02") == 0 || strcmp(tag, "PR03") == 0 ||
+         strcmp(tag, "PR04") == 0;
+}
+
+// Notes the revision tag a READ BUFFER answer carries: bytes 24 to 27 of the
+// data for GOOD status, nothing otherwise.
+void NoteRevision(const sim::ScsiCommand &command, const sim::ScsiAnswer *answer) {
+  if (command.cdb.empty() || command.cdb[0] != READ_BUFFER) {
+    return;
+  }
+  memset(g_readRevision, 0, sizeof(g_readRevision));
+  if (answer == nullptr) {
+    memcpy(g_readRevision, g_installedRevision, 4); // the model: the installed firmware
+  } else if (!answer->transportFailure && !answer->vanish && answer->status == 0) {
+    for (size_t i = 0; i < 4 && 24 + i < answer->dataIn.size(); i++) {
+      g_readRevision[i] = (char)answer->dataIn[24 + i];
+    }
+  }
+}
 
 [[noreturn]] void Stop(const char *what) {
   fprintf(stderr, "drive_answers: %s\n", what);
@@ -62,35 +88,42 @@ bool Answer(FuzzedDataProvider &input, const sim::ScsiCommand &command, sim::Scs
   if (g_keyWaited) {
     Stop("a drive command after the key wait");
   }
-  if (g_verifierRefuses && !command.cdb.empty() && command.cdb[0] == WRITE_BUFFER) {
-    Stop("WRITE BUFFER although the verifier refused the package");
+  if (!command.cdb.empty() && command.cdb[0] == WRITE_BUFFER) {
+    if (g_verifierRefuses) {
+      Stop("WRITE BUFFER although the verifier refused the package");
+    }
+    if (!IsReplaceable(g_readRevision)) {
+      Stop("WRITE BUFFER to a drive whose revision block holds no replaceable revision");
+    }
   }
   if (command.number > (int)COMMAND_LIMIT) {
     Stop("more drive commands than a run can need");
   }
-  if (input.remaining_bytes() == 0) {
-    return false; // the model answers the rest of the run
-  }
-  switch (input.ConsumeIntegralInRange<int>(0, 7)) {
+  // With the input used up, the model answers the rest of the run.
+  const int choice = input.remaining_bytes() == 0 ? 0 : input.ConsumeIntegralInRange<int>(0, 7);
+  switch (choice) {
   case 4:
     answer.transportFailure = true;
     answer.error = input.ConsumeIntegral<uint16_t>();
-    return true;
+    break;
   case 5:
     answer.vanish = true;
-    return true;
+    break;
   case 6:
     answer.status = 0x02; // CHECK CONDITION
     answer.sense = Bytes(input, 32);
-    return true;
+    break;
   case 7:
     answer.status = input.ConsumeIntegral<uint8_t>();
     answer.sense = Bytes(input, 32);
     answer.dataIn = Bytes(input, command.length + 8);
-    return true;
+    break;
   default:
+    NoteRevision(command, nullptr);
     return false; // the model's own answer
   }
+  NoteRevision(command, &answer);
+  return true;
 }
 
 } // namespace
@@ -110,6 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   static const char *const REVISIONS[] = {"PR01", "PR02", "PR03", "PR04", "PR05", "PR06"};
   const char *revision = REVISIONS[input.ConsumeIntegralInRange<int>(0, 5)];
+  g_installedRevision = revision;
+  memset(g_readRevision, 0, sizeof(g_readRevision));
   if (input.ConsumeBool()) {
     sim::AddDrive('D', "OTHERCO BD-RW  XR-2000     1.02");
   }
