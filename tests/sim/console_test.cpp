@@ -177,17 +177,17 @@ TEST_F(Console, RandomBytesComeFromTheQueueFirst) {
   EXPECT_NE(BCryptGenRandom(&dummy, bytes, 16, BCRYPT_USE_SYSTEM_PREFERRED_RNG), 0);
 }
 
-BOOL WINAPI_Handler(DWORD) {
+BOOL IgnoreControl(DWORD) {
   return TRUE;
 }
 
 TEST_F(Console, ControlHandlerAndExecutionStateAreRecorded) {
   EXPECT_FALSE(sim::CtrlHandlerInstalled());
-  EXPECT_TRUE(SetConsoleCtrlHandler(WINAPI_Handler, TRUE));
+  EXPECT_TRUE(SetConsoleCtrlHandler(IgnoreControl, TRUE));
   EXPECT_TRUE(sim::CtrlHandlerInstalled());
-  EXPECT_TRUE(SetConsoleCtrlHandler(WINAPI_Handler, FALSE));
+  EXPECT_TRUE(SetConsoleCtrlHandler(IgnoreControl, FALSE));
   EXPECT_FALSE(sim::CtrlHandlerInstalled());
-  EXPECT_FALSE(SetConsoleCtrlHandler(WINAPI_Handler, FALSE));
+  EXPECT_FALSE(SetConsoleCtrlHandler(IgnoreControl, FALSE));
 
   const EXECUTION_STATE first = SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   EXPECT_EQ(first, ES_CONTINUOUS);
