@@ -177,7 +177,7 @@ TEST_F(Console, RandomBytesComeFromTheQueueFirst) {
   EXPECT_NE(BCryptGenRandom(&dummy, bytes, 16, BCRYPT_USE_SYSTEM_PREFERRED_RNG), 0);
 }
 
-BOOL IgnoreControl(DWORD) {
+BOOL WINAPI IgnoreControl(DWORD) {
   return TRUE;
 }
 
