@@ -50,9 +50,9 @@ bool SenseIsEmpty() {
 }
 
 // Reads the identification with INQUIRY into DriveInfoFromDrive and ends it
-// as a string. A request that never reached the drive leaves it empty.
+// as a string. Inquiry zeroes the buffer first, so a request that never
+// reached the drive leaves it empty.
 const char *ReadIdentification() {
-  memset(DriveInfoFromDrive, 0, 255);
   Inquiry(DriveInfoFromDrive);
   DriveInfoFromDrive[IDENTIFICATION_END] = 0;
   return (const char *)DriveInfoFromDrive + 8;
@@ -137,7 +137,6 @@ void UpdateFirmware() {
   ConsolePrint("Tervalune FW Updater for VX72M (PR05)\n\n");
   ConsolePrint("Target Drive : %s\n\n", ReadIdentification());
 
-  memset(DriveInfoFromDrive, 0, sizeof(DriveInfoFromDrive));
   if (!ReadBuffer(BUFFER_MODE, BUFFER_ID, REVISION_BLOCK_OFFSET, REVISION_BLOCK_LENGTH,
                   DriveInfoFromDrive)) {
     return; // the transport has said what went wrong, if anything
