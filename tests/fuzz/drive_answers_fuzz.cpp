@@ -33,6 +33,7 @@ constexpr size_t COMMAND_LIMIT = 2000;
 
 constexpr uint8_t WRITE_BUFFER = 0x3B;
 constexpr uint8_t READ_BUFFER = 0x3C;
+constexpr uint8_t MODE_PIECE = 6;
 
 // Stand-ins for the verifier: the updater runs whichever it is given, and only
 // the verdict matters here (the verifier has its own target).
@@ -41,6 +42,9 @@ const char REFUSING_VERIFIER[] = "#!/bin/sh\nexit 8\n";
 
 bool g_keyWaited = false;
 bool g_verifierRefuses = false;
+// Whether the 128 pieces of the image take answers from the input too; when
+// not, the input reaches the commit and the poll after a handful of commands.
+bool g_fuzzPieces = false;
 const char *g_installedRevision = "";
 // The revision tag of the last revision block the updater was given.
 char g_readRevision[5];
@@ -99,8 +103,12 @@ bool Answer(FuzzedDataProvider &input, const sim::ScsiCommand &command, sim::Scs
   if (command.number > (int)COMMAND_LIMIT) {
     Stop("more drive commands than a run can need");
   }
+  const bool piece = command.cdb.size() > 1 && command.cdb[0] == WRITE_BUFFER &&
+                     (command.cdb[1] & 0x1F) == MODE_PIECE;
   // With the input used up, the model answers the rest of the run.
-  const int choice = input.remaining_bytes() == 0 ? 0 : input.ConsumeIntegralInRange<int>(0, 7);
+  const int choice = input.remaining_bytes() == 0 || (piece && !g_fuzzPieces)
+                         ? 0
+                         : input.ConsumeIntegralInRange<int>(0, 7);
   switch (choice) {
   case 4:
     answer.transportFailure = true;
@@ -138,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   sim::OnCall(NoteKeyWait);
 
   g_verifierRefuses = input.ConsumeBool();
+  g_fuzzPieces = input.ConsumeBool();
   const char *verifier = g_verifierRefuses ? REFUSING_VERIFIER : ACCEPTING_VERIFIER;
   sim::SetResource(104, verifier, strlen(verifier));
 
