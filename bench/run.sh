@@ -4,7 +4,7 @@
 #
 #   bench/run.sh [--record] [RUNS]
 #
-# RUNS: runs per timed figure (default 21). --record also writes the table
+# RUNS: runs per timed figure (default 31). --record also writes the table
 # into bench/RESULTS.md, keeping that file's notes (from the line
 # "<!-- notes -->" on).
 set -euo pipefail
@@ -14,7 +14,7 @@ if [ "${1:-}" = "--record" ]; then
   record=true
   shift
 fi
-runs=${1:-21}
+runs=${1:-31}
 
 cmake --preset linux -B build/bench -DBUILD_TESTS=OFF \
   -DCMAKE_PROJECT_INCLUDE="$PWD/bench/enable.cmake" >/dev/null
