@@ -36,9 +36,9 @@ apt-get -q "${apt_opts[@]}" update >"$apt_dir/update.log" 2>&1 || {
   exit 1
 }
 version=$(dpkg-query -W -f='${Version}' libmbedtls-dev 2>/dev/null || true)
-spec=mbedtls
-[ -n "$version" ] && spec="mbedtls=$version"
-(cd "$dest/download" && apt-get -q "${apt_opts[@]}" source --download-only "$spec") \
+package=mbedtls
+[ -n "$version" ] && package="mbedtls=$version"
+(cd "$dest/download" && apt-get -q "${apt_opts[@]}" source --download-only "$package") \
   >"$apt_dir/source.log" 2>&1 || {
   cat "$apt_dir/source.log" >&2
   exit 1
