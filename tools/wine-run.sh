@@ -6,9 +6,14 @@ build_root=${WINE_BUILD_ROOT:-$(cd "$(dirname "$1")" && git rev-parse --show-top
 export WINEPREFIX=${WINEPREFIX:-$build_root/wineprefix}
 export WINEDEBUG=-all
 unset DISPLAY
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
-fi
+# Tests run side by side: one of them makes the prefix while the others wait.
+mkdir -p "$WINEPREFIX"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/.made" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+    touch "$WINEPREFIX/.made"
+  fi
+) 9>"$WINEPREFIX.lock"
 exec wine "$@"
