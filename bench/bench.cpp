@@ -231,6 +231,7 @@ int main(int argc, char **argv) {
   std::vector<double> verifierMs, floorMs, opensslMs, verifierCpu, floorCpu, opensslCpu;
   std::vector<double> routineMs, routineCpu; // VerifyFirmwareFile in this process
   std::vector<double> hashCpu;
+  std::vector<double> readerMs; // a process that only reads the package, as the verifier does
   const std::vector<std::string> peer = {"openssl",
                                          "dgst",
                                          "-sha256",
@@ -249,6 +250,10 @@ int main(int argc, char **argv) {
     floorMs.push_back(floor.wall);
     floorCpu.push_back(floor.cpu);
     hashCpu.push_back(floor.hashCpu);
+    Outcome reader = Spawn({"dd", "if=" + package, "of=/dev/null", "bs=4096", "status=none"});
+    if (reader.status != 0)
+      Die("dd could not read the carried package");
+    readerMs.push_back(reader.ms);
     const double routineStart = Ms(), routineCpuStart = CpuMs();
     if (VerifyFirmwareFile("", package.c_str()) != 0)
       Die("the verifier's routine refused the carried package");
@@ -261,14 +266,16 @@ int main(int argc, char **argv) {
     opensslCpu.push_back(o.cpuMs);
   }
   const double verifierMedian = Median(verifierMs);
-  g_rows.push_back({"1 verifier / its library floor",
-                    Format("%.3f", verifierMedian / Median(floorMs)), "<= 1.15",
-                    "verifier " + Raw(verifierMs, "ms") + "; floor " + Raw(floorMs, "ms") +
-                        "; CPU time: verifier " + Raw(verifierCpu, "ms") + ", floor " +
-                        Raw(floorCpu, "ms") + ", ratio " +
-                        Format("%.3f", Median(verifierCpu) / Median(floorCpu)) +
-                        "; the verifier's routine in this process (file read included): " +
-                        Raw(routineMs, "ms") + ", CPU " + Raw(routineCpu, "ms")});
+  g_rows.push_back(
+      {"1 verifier / its library floor", Format("%.3f", verifierMedian / Median(floorMs)),
+       "<= 1.15",
+       "verifier " + Raw(verifierMs, "ms") + "; floor " + Raw(floorMs, "ms") +
+           "; CPU time: verifier " + Raw(verifierCpu, "ms") + ", floor " + Raw(floorCpu, "ms") +
+           ", ratio " + Format("%.3f", Median(verifierCpu) / Median(floorCpu)) +
+           "; a process that only reads the package in 4 KiB pieces (dd): " + Raw(readerMs, "ms") +
+           ", floor + that " + Format("%.2f ms", Median(floorMs) + Median(readerMs)) +
+           "; the verifier's routine in this process (file read included): " +
+           Raw(routineMs, "ms") + ", CPU " + Raw(routineCpu, "ms")});
   g_rows.push_back({"2 verifier / openssl dgst -verify",
                     Format("%.3f", verifierMedian / Median(opensslMs)), "<= 1.5 (reported)",
                     "openssl " + Raw(opensslMs, "ms") + "; CPU time: openssl " +
@@ -281,10 +288,20 @@ int main(int argc, char **argv) {
   Outcome first = Spawn({updater, "first-write", std::to_string(runs)});
   if (first.status != 0)
     Die("bench-updater first-write failed");
-  const std::vector<double> firstMs = Numbers(first.out);
-  g_rows.push_back({"3 updater start -> first WRITE BUFFER / verifier",
-                    Format("%.3f", Median(firstMs) / verifierMedian), "<= 1.3",
-                    "updater " + Raw(firstMs, "ms")});
+  const std::vector<double> pairs = Numbers(first.out);
+  std::vector<double> firstMs, inRunVerifierMs, firstRatio;
+  for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+    firstMs.push_back(pairs[i]);
+    inRunVerifierMs.push_back(pairs[i + 1]);
+    firstRatio.push_back(pairs[i] / pairs[i + 1]);
+  }
+  if (firstMs.empty())
+    Die("bench-updater first-write gave no figures");
+  g_rows.push_back({"3 updater start -> first WRITE BUFFER / the verifier's wall time in that run",
+                    Format("%.3f", Median(firstRatio)), "<= 1.3",
+                    "updater " + Raw(firstMs, "ms") + "; its verifier " +
+                        Raw(inRunVerifierMs, "ms") + "; against the verifier run alone above: " +
+                        Format("%.3f", Median(firstMs) / verifierMedian)});
 
   // 4: CPU per minute of the long write, in real time.
   const int pollSeconds = 15;

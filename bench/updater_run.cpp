@@ -1,7 +1,8 @@
 // The updater's side of the benchmarks: whole runs of the real updater on the
 // simulated machine, each measured from inside through the drive's hook.
 //
-//   bench-updater first-write RUNS      start -> first WRITE BUFFER, ms, per run
+//   bench-updater first-write RUNS      start -> first WRITE BUFFER and the verifier's
+//                                       wall time within it, ms, per run
 //   bench-updater poll-cpu KIND SECONDS CPU seconds per minute of long write
 //                                       (KIND: progress | unexpected), real time
 //   bench-updater notice RUNS           drive finished -> next poll, ms, real time
@@ -72,23 +73,37 @@ void RunUpdater() {
   wmain(1, args);
 }
 
+// Per run: start to the first WRITE BUFFER, and within it the verifier's own
+// wall time (from the call before CreateProcessW to the return of
+// WaitForSingleObject), all in ms.
 int FirstWrite(int runs) {
   for (int run = 0; run < runs; run++) {
     sim::Drive &drive = Prepare(false, 0);
-    double firstWrite = -1;
+    double firstWrite = -1, lastCall = 0, verifierStart = -1, verifierEnd = -1;
     drive.hook = [&](const sim::ScsiCommand &command, sim::ScsiAnswer &) {
       if (firstWrite < 0 && IsCommand(command, WRITE_BUFFER)) {
         firstWrite = RealMs();
       }
       return false;
     };
+    // Observers run after each call has done its work.
+    sim::OnCall([&](const sim::Call &call) {
+      const double now = RealMs();
+      if (call.fn == "CreateProcessW") {
+        verifierStart = lastCall;
+      } else if (call.fn == "WaitForSingleObject" && verifierStart >= 0 && verifierEnd < 0) {
+        verifierEnd = now;
+      }
+      lastCall = now;
+    });
     const double start = RealMs();
+    lastCall = start;
     RunUpdater();
-    if (firstWrite < 0 || !drive.updated) {
+    if (firstWrite < 0 || verifierEnd < 0 || !drive.updated) {
       fprintf(stderr, "bench-updater: the update did not run through\n");
       return 1;
     }
-    fprintf(g_results, "%.3f\n", firstWrite - start);
+    fprintf(g_results, "%.3f %.3f\n", firstWrite - start, verifierEnd - verifierStart);
   }
   return 0;
 }
