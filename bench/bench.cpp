@@ -289,10 +289,12 @@ int main(int argc, char **argv) {
   if (first.status != 0)
     Die("bench-updater first-write failed");
   const std::vector<double> pairs = Numbers(first.out);
-  std::vector<double> firstMs, inRunVerifierMs, firstRatio;
-  for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+  std::vector<double> firstMs, inRunVerifierMs, firstRatio, beforeVerifierMs, afterVerifierMs;
+  for (size_t i = 0; i + 2 < pairs.size(); i += 3) {
     firstMs.push_back(pairs[i]);
     inRunVerifierMs.push_back(pairs[i + 1]);
+    beforeVerifierMs.push_back(pairs[i + 2]);
+    afterVerifierMs.push_back(pairs[i] - pairs[i + 1] - pairs[i + 2]);
     firstRatio.push_back(pairs[i] / pairs[i + 1]);
   }
   if (firstMs.empty())
@@ -340,7 +342,7 @@ int main(int argc, char **argv) {
     Die("fwpkg make failed for the 256 MiB image");
   unlink((g_work + "/big.bin").c_str());
   std::vector<double> smallRss, bigRss, bigMs;
-  for (int i = 0; i < 5; i++) {
+  for (int i = 0; i < 9; i++) {
     Outcome s = Spawn({verifier, package}, true);
     Outcome b = Spawn({verifier, g_work + "/big.pkg"}, true);
     if (s.status != 0 || b.status != 0)

@@ -1,8 +1,8 @@
 // The updater's side of the benchmarks: whole runs of the real updater on the
 // simulated machine, each measured from inside through the drive's hook.
 //
-//   bench-updater first-write RUNS      start -> first WRITE BUFFER and the verifier's
-//                                       wall time within it, ms, per run
+//   bench-updater first-write RUNS      start -> first WRITE BUFFER, the verifier's
+//                                       wall time within it, and the time before it
 //   bench-updater poll-cpu KIND SECONDS CPU seconds per minute of long write
 //                                       (KIND: progress | unexpected), real time
 //   bench-updater notice RUNS           drive finished -> next poll, ms, real time
@@ -75,7 +75,8 @@ void RunUpdater() {
 
 // Per run: start to the first WRITE BUFFER, and within it the verifier's own
 // wall time (from the call before CreateProcessW to the return of
-// WaitForSingleObject), all in ms.
+// WaitForSingleObject), and the time before the verifier starts (identification,
+// gates, writing and checking the two staged files), all in ms.
 int FirstWrite(int runs) {
   for (int run = 0; run < runs; run++) {
     sim::Drive &drive = Prepare(false, 0);
@@ -103,7 +104,8 @@ int FirstWrite(int runs) {
       fprintf(stderr, "bench-updater: the update did not run through\n");
       return 1;
     }
-    fprintf(g_results, "%.3f %.3f\n", firstWrite - start, verifierEnd - verifierStart);
+    fprintf(g_results, "%.3f %.3f %.3f\n", firstWrite - start, verifierEnd - verifierStart,
+            verifierStart - start);
   }
   return 0;
 }
