@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 dpkg-dev
   clang libclang-rt-14-dev clang-tidy cppcheck clang-format
-  python3 libc-bin
+  python3 libc-bin xxd git util-linux
 )
 missing=()
 for p in "${packages[@]}"; do
