@@ -1,5 +1,6 @@
 // Preloaded into a measured program: when the program ends, writes its peak
-// resident memory (VmHWM, KiB) to the descriptor named by BENCH_HWM_FD. A
+// resident memory (VmHWM, KiB) and its anonymous resident memory at the end
+// (RssAnon, KiB) to the descriptor named by BENCH_HWM_FD. A
 // fork's copy of the parent's pages never counts, unlike wait4's ru_maxrss.
 #include <fcntl.h>
 #include <stdio.h>
@@ -33,8 +34,11 @@ __attribute__((destructor)) static void ReportPeakMemory() {
     return;
   }
   text[got] = 0;
-  const char *line = strstr(text, "VmHWM:");
-  if (line != nullptr) {
-    dprintf(g_reportFd, "%ld\n", strtol(line + 6, nullptr, 10));
+  // VmHWM holds file pages too, which the kernel maps around each fault as
+  // the page cache allows; RssAnon (at the end) is the program's own memory.
+  const char *peak = strstr(text, "VmHWM:");
+  const char *anon = strstr(text, "RssAnon:");
+  if (peak != nullptr && anon != nullptr) {
+    dprintf(g_reportFd, "%ld %ld\n", strtol(peak + 6, nullptr, 10), strtol(anon + 8, nullptr, 10));
   }
 }
