@@ -4,7 +4,8 @@
 // bytes, or any status with any data-in bytes (INQUIRY data, revision blocks).
 //
 // Stops, besides the sanitizers' findings, when the updater
-//   - sends a drive command after it has waited for the closing key press,
+//   - sends a drive command after it has waited for the closing key press, or
+//     after the revision read failed (the run ends there without a word),
 //   - sends WRITE BUFFER although the verifier refused the package, or the
 //     revision block it read last did not hold PR01 to PR04,
 //   - sends more commands than a run can need (the poll is bounded),
@@ -48,6 +49,7 @@ bool g_fuzzPieces = false;
 const char *g_installedRevision = "";
 // The revision tag of the last revision block the updater was given.
 char g_readRevision[5];
+bool g_revisionReadFailed = false;
 
 bool IsReplaceable(const char *tag) {
   return strcmp(tag, "PR01") == 0 || strcmp(tag, "PR02") == 0 || strcmp(tag, "PR03") == 0 ||
@@ -67,6 +69,8 @@ void NoteRevision(const sim::ScsiCommand &command, const sim::ScsiAnswer *answer
     for (size_t i = 0; i < 4 && 24 + i < answer->dataIn.size(); i++) {
       g_readRevision[i] = (char)answer->dataIn[24 + i];
     }
+  } else {
+    g_revisionReadFailed = true;
   }
 }
 
@@ -91,6 +95,9 @@ std::vector<uint8_t> Bytes(FuzzedDataProvider &input, size_t most) {
 bool Answer(FuzzedDataProvider &input, const sim::ScsiCommand &command, sim::ScsiAnswer &answer) {
   if (g_keyWaited) {
     Stop("a drive command after the key wait");
+  }
+  if (g_revisionReadFailed) {
+    Stop("a drive command after the revision read failed");
   }
   if (!command.cdb.empty() && command.cdb[0] == WRITE_BUFFER) {
     if (g_verifierRefuses) {
@@ -154,6 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *revision = REVISIONS[input.ConsumeIntegralInRange<int>(0, 5)];
   g_installedRevision = revision;
   memset(g_readRevision, 0, sizeof(g_readRevision));
+  g_revisionReadFailed = false;
   if (input.ConsumeBool()) {
     sim::AddDrive('D', "OTHERCO BD-RW  XR-2000     1.02");
   }
