@@ -22,7 +22,9 @@ if cmake -S "$src" -B "$work/refused" -DBUILD_TESTS=OFF -DTRUST_ANCHORS_DIR="$wo
   >"$work/refused.log" 2>&1; then
   fail "a TRUST_ANCHORS_DIR without ca.crt and dm.crt was accepted"
 fi
-grep -q "holds no ca.crt" "$work/refused.log" || fail "no clear message for a folder without ca.crt"
+# CMake wraps long messages: read the log as one line of single blanks.
+tr -s ' \n' ' ' <"$work/refused.log" | grep -q "holds no ca.crt" ||
+  fail "no clear message for a folder without ca.crt"
 echo "ok: a folder without the certificates is refused"
 
 cmake -S "$src" -B "$work/build" -DBUILD_TESTS=OFF -DTRUST_ANCHORS_DIR="$anchors" \
