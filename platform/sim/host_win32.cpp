@@ -29,6 +29,7 @@
 #undef BCryptGenRandom
 #undef _getch
 
+#include <cstdio>
 #include <map>
 
 namespace sim {
@@ -37,6 +38,7 @@ namespace host {
 namespace {
 
 constexpr DWORD kWaitTimeout = 258;
+constexpr int kStartAttempts = 3;
 
 struct ChildRecord {
   HANDLE process = nullptr;
@@ -281,9 +283,19 @@ bool StartProcess(LPCWSTR applicationName, LPCWSTR commandLine, ChildOutput outp
   startup.hStdOutput = childOut;
   startup.hStdError = childErr;
   PROCESS_INFORMATION started{};
-  const BOOL ok = CreateProcessW(applicationName, commandLine != nullptr ? line.data() : nullptr,
-                                 nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started);
-  *error = ok ? 0 : GetLastError();
+  // Wine now and then loses a child while it starts (the failure is its own,
+  // the same start works a moment later); a test that wants a failed start asks
+  // for one with SetCreateProcessError, so an unasked failure is tried again.
+  BOOL ok = FALSE;
+  for (int attempt = 1; attempt <= kStartAttempts && !ok; attempt++) {
+    ok = CreateProcessW(applicationName, commandLine != nullptr ? line.data() : nullptr, nullptr,
+                        nullptr, TRUE, 0, nullptr, nullptr, &startup, &started);
+    *error = ok ? 0 : GetLastError();
+    if (!ok) {
+      fprintf(stderr, "host: CreateProcessW failed with error %lu (attempt %d of %d)\n",
+              static_cast<unsigned long>(*error), attempt, kStartAttempts);
+    }
+  }
   for (HANDLE handle : {childIn, childOut, childErr}) {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
       CloseHandle(handle);

@@ -73,6 +73,7 @@ TEST_F(UpdaterRun, EveryCommandOfARunFailingInEveryWay) {
       EXPECT_TRUE(sim::TempFolderEntries().empty());
       EXPECT_FALSE(drive.mcnDisabled);
       const std::string &out = run.out;
+      SCOPED_TRACE("output: " + out);
       auto endsWith = [&](const std::string &tail) {
         return out.size() >= tail.size() &&
                out.compare(out.size() - tail.size(), tail.size(), tail) == 0;

@@ -94,8 +94,8 @@ std::string TestAnchors(const std::string &variant) {
 namespace {
 
 #ifdef _WIN32
-// Started directly, not through cmd: Wine's cmd now and then fails to
-// recognise a quoted command line that it ran a moment before.
+// Started directly, not through cmd, whose own start of the program can fail
+// the same way and then reads as "not a command".
 int RunWithOutputTo(const std::string &command, const std::string &out_path) {
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE out = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
@@ -112,8 +112,13 @@ int RunWithOutputTo(const std::string &command, const std::string &out_path) {
   PROCESS_INFORMATION process = {};
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
-  const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &process);
+  // Wine now and then loses a child while it starts; the same start works a
+  // moment later.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 3 && !started; attempt++) {
+    started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &process);
+  }
   CloseHandle(out);
   if (!started) {
     throw std::runtime_error("cannot start " + command);
