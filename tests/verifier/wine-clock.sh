@@ -27,10 +27,18 @@ fi
 cp "$pkg" "$work/FW.bin"
 winpath() { echo "Z:${1//\//\\}"; }
 
-# Prints the verifier's output and then its exit status, seen by cmd.
+# Prints the verifier's output and then its exit status, seen by cmd. Status
+# 9009 is cmd failing to start the program, which Wine now and then does and
+# then does not: that start is tried again (the verifier has no such status).
 run_at() { # run_at EPOCH_SECONDS TZ FILE
-  TZ=$2 NO_FAKE_STAT=1 FAKETIME_DONT_FAKE_MONOTONIC=1 FAKETIME_FMT=%s faketime -f "$1" \
-    "$wine_run" cmd /v:on /c "$(winpath "$exe") $(winpath "$3") & echo !ERRORLEVEL!" | tr -d '\r'
+  local out attempt
+  for attempt in 1 2 3; do
+    out=$(TZ=$2 NO_FAKE_STAT=1 FAKETIME_DONT_FAKE_MONOTONIC=1 FAKETIME_FMT=%s faketime -f "$1" \
+      "$wine_run" cmd /v:on /c "$(winpath "$exe") $(winpath "$3") & echo !ERRORLEVEL!" | tr -d '\r')
+    [ "${out##*$'\n'}" != 9009 ] && break
+    echo "cmd could not start the verifier (attempt $attempt)" >&2
+  done
+  printf '%s\n' "$out"
 }
 
 failures=0
