@@ -294,6 +294,7 @@ bool StartProcess(LPCWSTR applicationName, LPCWSTR commandLine, ChildOutput outp
     if (!ok) {
       fprintf(stderr, "host: CreateProcessW failed with error %lu (attempt %d of %d)\n",
               static_cast<unsigned long>(*error), attempt, kStartAttempts);
+      Sleep(100);
     }
   }
   for (HANDLE handle : {childIn, childOut, childErr}) {

@@ -118,6 +118,10 @@ int RunWithOutputTo(const std::string &command, const std::string &out_path) {
   for (int attempt = 0; attempt < 3 && !started; attempt++) {
     started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                              &startup, &process);
+    if (!started) {
+      fprintf(stderr, "CreateProcessA failed with error %lu\n", GetLastError());
+      Sleep(100);
+    }
   }
   CloseHandle(out);
   if (!started) {
